@@ -1,0 +1,81 @@
+#include "app/difference.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "imageload/imageload.h"
+
+namespace diffmark {
+
+WriteResult WriteResultFile(const char* path, const BitmapInfoHeader& header, const uint8_t* pixels,
+                            uint64_t pixelBytes) {
+  const uint64_t rowBytes = Rgb24ImageBytes(header.biWidth, header.biHeight);
+  const uint64_t total = kFileHeaderBytes + kInfoHeaderBytes + rowBytes;
+  if (total > UINT32_MAX) return WriteResult::NotCreated;
+
+  platform::FileHandle file = platform::CreateAlways(path);
+  if (file == nullptr) return WriteResult::NotCreated;
+
+  uint8_t fileBytes[kFileHeaderBytes];
+  uint8_t infoBytes[kInfoHeaderBytes];
+  const BitmapFileHeader fileHeader{kBitmapType, static_cast<uint32_t>(total), 0, 0,
+                                    kFileHeaderBytes + kInfoHeaderBytes};
+  EncodeFileHeader(fileHeader, fileBytes);
+  EncodeInfoHeader(header, infoBytes);
+  uint8_t headers[kFileHeaderBytes + kInfoHeaderBytes];
+  std::memcpy(headers, fileBytes, sizeof fileBytes);
+  std::memcpy(headers + sizeof fileBytes, infoBytes, sizeof infoBytes);
+  bool ok = platform::WriteBytes(file, headers, sizeof headers);
+
+  const uint64_t fromBlock = std::min(rowBytes, pixelBytes);
+  ok = ok && platform::WriteBytes(file, pixels, fromBlock);
+  static const uint8_t kZeros[64 * 1024] = {};
+  for (uint64_t left = rowBytes - fromBlock; ok && left > 0;) {
+    const uint64_t n = std::min<uint64_t>(left, sizeof kZeros);
+    ok = platform::WriteBytes(file, kZeros, n);
+    left -= n;
+  }
+  platform::CloseFile(file);
+  return ok ? WriteResult::Written : WriteResult::WriteFailed;
+}
+
+namespace {
+
+struct OwnedImage {
+  BlockHandle block = nullptr;
+  ~OwnedImage() {
+    platform::UnlockBlock(block);
+    platform::FreeBlock(block);
+  }
+};
+
+}  // namespace
+
+int RunDifference() {
+  OwnedImage base;
+  OwnedImage other;
+  BitmapInfo info{};  // holds the second image's header after both loads
+
+  uint8_t* basePixels = LoadImageFile(kBaseImageName, &base.block, &info);
+  if (basePixels == nullptr) {
+    platform::ShowMessage(kMessageBaseMissing, kCaptionNotice, platform::MessageIcon::None);
+    return 0;
+  }
+  const uint8_t* otherPixels = LoadImageFile(kOtherImageName, &other.block, &info);
+  if (otherPixels == nullptr) {
+    platform::ShowMessage(kMessageOtherMissing, kCaptionNotice, platform::MessageIcon::None);
+    return 0;
+  }
+
+  const int32_t w = info.bmiHeader.biWidth;
+  const int32_t h = info.bmiHeader.biHeight;
+  const uint64_t baseBytes = platform::BlockSize(base.block);
+  MarkDifferences(basePixels, baseBytes, otherPixels, platform::BlockSize(other.block), w, h);
+
+  if (WriteResultFile(kResultImageName, info.bmiHeader, basePixels, baseBytes) != WriteResult::Written) {
+    platform::ShowMessage(kMessageCannotCreate, kCaptionWarning, platform::MessageIcon::Warning);
+  }
+  return 0;
+}
+
+}  // namespace diffmark

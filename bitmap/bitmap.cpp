@@ -1,0 +1,158 @@
+#include "bitmap/bitmap.h"
+
+#include <cstring>
+
+#include "bitmap/le.h"
+
+namespace diffmark {
+
+RgbQuad Palette[256] = {};
+
+void EncodeFileHeader(const BitmapFileHeader& header, uint8_t (&out)[kFileHeaderBytes]) {
+  WriteU16(out + 0, header.bfType);
+  WriteU32(out + 2, header.bfSize);
+  WriteU16(out + 6, header.bfReserved1);
+  WriteU16(out + 8, header.bfReserved2);
+  WriteU32(out + 10, header.bfOffBits);
+}
+
+void EncodeInfoHeader(const BitmapInfoHeader& header, uint8_t (&out)[kInfoHeaderBytes]) {
+  WriteU32(out + 0, header.biSize);
+  WriteI32(out + 4, header.biWidth);
+  WriteI32(out + 8, header.biHeight);
+  WriteU16(out + 12, header.biPlanes);
+  WriteU16(out + 14, header.biBitCount);
+  WriteU32(out + 16, header.biCompression);
+  WriteU32(out + 20, header.biSizeImage);
+  WriteI32(out + 24, header.biXPelsPerMeter);
+  WriteI32(out + 28, header.biYPelsPerMeter);
+  WriteU32(out + 32, header.biClrUsed);
+  WriteU32(out + 36, header.biClrImportant);
+}
+
+BitmapInfoHeader DecodeInfoHeader(const uint8_t* bytes) {
+  BitmapInfoHeader h{};
+  h.biSize = ReadU32(bytes + 0);
+  h.biWidth = ReadI32(bytes + 4);
+  h.biHeight = ReadI32(bytes + 8);
+  h.biPlanes = ReadU16(bytes + 12);
+  h.biBitCount = ReadU16(bytes + 14);
+  h.biCompression = ReadU32(bytes + 16);
+  h.biSizeImage = ReadU32(bytes + 20);
+  h.biXPelsPerMeter = ReadI32(bytes + 24);
+  h.biYPelsPerMeter = ReadI32(bytes + 28);
+  h.biClrUsed = ReadU32(bytes + 32);
+  h.biClrImportant = ReadU32(bytes + 36);
+  return h;
+}
+
+RgbQuad DecodeColourEntry(const uint8_t* bytes) {
+  return RgbQuad{bytes[0], bytes[1], bytes[2], bytes[3]};
+}
+
+// C++ remainder takes the dividend's sign, as the row rules want.
+int64_t PaddedRowBytes64(int64_t n) { return n + (3 * n) % 4; }
+int64_t Rgb24Stride64(int64_t w) { return 3 * w + w % 4; }
+
+// The 32-bit forms wrap as two's complement where the exact value does not fit.
+int32_t PaddedRowBytes(int32_t n) {
+  return static_cast<int32_t>(static_cast<uint32_t>(PaddedRowBytes64(n)));
+}
+int32_t Rgb24Stride(int32_t w) {
+  return static_cast<int32_t>(static_cast<uint32_t>(Rgb24Stride64(w)));
+}
+
+uint64_t Rgb24ImageBytes(int32_t width, int32_t height) {
+  if (width <= 0 || height <= 0) return 0;
+  return static_cast<uint64_t>(Rgb24Stride64(width)) * static_cast<uint64_t>(height);
+}
+
+uint64_t JustifiedPixelBytes(uint64_t available, uint16_t bitCount) {
+  // Rows are read as 24-bit rows whatever the bit count, so a file of fewer
+  // bits per pixel justifies proportionally more.  The slack keeps files
+  // with a short or missing final row, and tiny images, working.
+  constexpr uint64_t kSlack = 4096;
+  const uint64_t factor = bitCount >= 24 ? 1 : bitCount == 0 ? 24 : (24u + bitCount - 1) / bitCount;
+  return factor * available + kSlack;  // available < 2^63: no overflow
+}
+
+namespace {
+
+struct FileCloser {
+  platform::FileHandle file;
+  ~FileCloser() { platform::CloseFile(file); }
+};
+
+}  // namespace
+
+uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
+  FileCloser file{platform::OpenForReading(path)};
+  if (file.file == nullptr) return nullptr;
+
+  uint64_t fileSize = 0;
+  if (!platform::FileSize(file.file, &fileSize)) return nullptr;
+  uint8_t headers[kFileHeaderBytes + kInfoHeaderBytes];
+  uint64_t got = 0;
+  if (!platform::ReadBytes(file.file, headers, sizeof headers, &got) || got < sizeof headers) {
+    return nullptr;
+  }
+  // The file header is not examined: no check of "BM", bfOffBits unused.
+  info->bmiHeader = DecodeInfoHeader(headers + kFileHeaderBytes);
+  const BitmapInfoHeader& h = info->bmiHeader;
+
+  uint64_t pixelOffset = sizeof headers;
+  if (h.biBitCount < 24) {
+    const uint64_t entries = h.biClrUsed < 256 ? h.biClrUsed : 256;
+    uint8_t table[256 * kColourEntryBytes];
+    uint64_t tableGot = 0;
+    if (entries > 0 && platform::ReadBytes(file.file, table, entries * kColourEntryBytes, &tableGot)) {
+      for (uint64_t i = 0; i < tableGot / kColourEntryBytes; ++i) {
+        Palette[i] = DecodeColourEntry(table + i * kColourEntryBytes);
+      }
+    }
+    pixelOffset += static_cast<uint64_t>(h.biClrUsed) * kColourEntryBytes;
+  }
+
+  *slot = nullptr;
+  // As large as a 24-bit image 16 pixels wider and 16 rows taller needs.
+  int64_t blockBytes = 0;
+  if (__builtin_mul_overflow(Rgb24Stride64(int64_t{h.biWidth} + 16), int64_t{h.biHeight} + 16,
+                             &blockBytes) ||
+      blockBytes <= 0 || static_cast<uint64_t>(blockBytes) > platform::kMaxBlockBytes) {
+    return nullptr;
+  }
+  const uint64_t rowBytes = Rgb24ImageBytes(h.biWidth, h.biHeight);
+  const uint64_t available = fileSize > pixelOffset ? fileSize - pixelOffset : 0;
+  if (rowBytes > JustifiedPixelBytes(available, h.biBitCount)) return nullptr;
+
+  BlockHandle block = platform::AllocBlock(static_cast<uint64_t>(blockBytes));
+  auto* pixels = static_cast<uint8_t*>(platform::LockBlock(block));
+  if (pixels == nullptr) {
+    platform::FreeBlock(block);
+    return nullptr;
+  }
+  *slot = block;
+  // rowBytes <= blockBytes for every positive size.  A short file leaves the
+  // rest of the block as allocated: zero.
+  if (rowBytes > 0 && available > 0 && platform::SeekTo(file.file, pixelOffset)) {
+    (void)platform::ReadBytes(file.file, pixels, rowBytes, &got);
+  }
+  return pixels;
+}
+
+BitmapInfoHeader* InitRgb24Header(BitmapInfoHeader* header, int32_t width, int32_t height) {
+  header->biSize = kInfoHeaderBytes;
+  header->biWidth = width;
+  header->biHeight = height;
+  header->biPlanes = 1;
+  header->biBitCount = 24;
+  header->biCompression = 0;
+  header->biSizeImage = 0;
+  header->biXPelsPerMeter = 96;
+  header->biYPelsPerMeter = 96;
+  header->biClrUsed = 0;
+  header->biClrImportant = 0;
+  return header;
+}
+
+}  // namespace diffmark

@@ -1,0 +1,88 @@
+// Image loading: the file-name rules, the choice of loader by extension,
+// the process-wide plug-in table and decoding through a plug-in.
+//
+// Nothing here is synchronised: the library is meant for one thread.
+#pragma once
+
+#include <cstdint>
+
+#include "bitmap/bitmap.h"
+#include "platform/platform.h"
+
+namespace diffmark {
+
+using platform::kMaxPath;
+
+// ------------------------------------------------------------ names
+
+// 0 when equal.  With n == 0 the two strings are compared whole: when their
+// lengths differ the result is the shorter length (so an empty string
+// equals anything); otherwise their bytes.  With n > 0 exactly n bytes are
+// compared, terminators included as ordinary bytes.  On the first mismatch
+// at index i the result is i + 1.  Mode 1 compares exactly; any other mode
+// folds the bytes 'A'..'Z' to lower case (bytes from 0x80 up never fold).
+[[nodiscard]] int32_t CompareNames(int32_t mode, const char* a, const char* b, int32_t n);
+
+// Writes the normalised extension of `name` into `out` (room for at least
+// 7 bytes): the text after the last '.', when that dot is not the first
+// character and at most 6 characters follow it; otherwise empty.  "jpeg",
+// "jpe" and the empty extension become "jpg"; the letter case is kept.
+void GetExtension(const char* name, char* out);
+
+// ------------------------------------------------------- the loaders
+
+// Loads an image: names whose extension is "bmp" (any letter case) go to
+// ReadBitmapFile, all others to LoadWithPlugin.  Returns the locked pointer
+// to the pixel rows, with the block's handle in *slot and the header in
+// *info; null on failure.  The caller owns the block.
+[[nodiscard]] uint8_t* LoadImageFile(const char* path, BlockHandle* slot, BitmapInfo* info);
+
+// Decodes a file through the last registered plug-in whose filter accepts
+// the name's extension.  Null when none does (the file is then not opened),
+// when the file cannot be read or is 2 GiB or larger, when the plug-in
+// cannot be loaded, lacks GetPluginInfo or GetPicture, or reports failure,
+// and when its result is unusable: an info block shorter than the 40-byte
+// header, or a pixel block smaller than the header's rows need.  A failure
+// changes neither *info nor the Palette and leaves nothing allocated (the
+// plug-in may have written *slot; it is reset to null).
+[[nodiscard]] uint8_t* LoadWithPlugin(const char* path, BlockHandle* slot, BitmapInfo* info);
+
+// ------------------------------------------------------ plug-in table
+
+inline constexpr int32_t kMaxPlugins = 1024;
+
+struct PluginEntry {
+  BlockHandle fileNameBlock;
+  char* fileName;  // the library's name, without directory
+  BlockHandle filterBlock;
+  char* filter;    // what GetPluginInfo(2) returned, e.g. "*.ppm;*.pgm"
+};
+
+struct PluginTableData {
+  PluginEntry entries[kMaxPlugins];
+  int32_t count;  // entries in registration order; the last match wins
+};
+
+extern PluginTableData PluginTable;
+
+// Where plug-ins are looked for and loaded from; empty at start, which
+// names the root directory ("\name").  Only a caller of the library sets it.
+extern char PluginDirectory[kMaxPath];
+
+// Sets PluginDirectory; false (and unchanged) when it does not fit.
+[[nodiscard]] bool SetPluginDirectory(const char* directory);
+
+// Registers every "*.spi" library of PluginDirectory, in the order the
+// file system lists them, behind the entries already there.  Libraries that
+// cannot be loaded or lack GetPluginInfo are skipped.  The table holds
+// kMaxPlugins entries; the scan stops when it is full.
+void ScanPlugins();
+
+// Adds one entry for the library named by the record (in PluginDirectory),
+// when it loads and exports GetPluginInfo and the table has room.
+void RegisterPlugin(platform::FindRecord record);
+
+// Frees every entry and empties the table; PluginDirectory stays.
+void ReleasePlugins();
+
+}  // namespace diffmark

@@ -1,0 +1,106 @@
+// The thin layer between diffmark and the operating system.
+//
+// Everything the tool and its image library need from the system goes
+// through these few calls: files, movable memory blocks, dynamic libraries,
+// directory enumeration, a message box and path joining.  One backend per
+// platform implements them (win32.cpp, posix.cpp); nothing else in the tree
+// includes a system header of its own platform.
+//
+// Paths are 8-bit, NUL-terminated strings.  A backslash is a path separator
+// on every platform, so paths formed as "dir\name" work everywhere.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace diffmark::platform {
+
+// ---------------------------------------------------------------- files
+
+struct File;
+using FileHandle = File*;  // nullptr: no file
+
+// Opens an existing file for reading (no sharing).  Fails for a missing
+// file, a file that cannot be read, and a directory.
+[[nodiscard]] FileHandle OpenForReading(const char* path);
+
+// Creates the file for writing, replacing an existing one (no sharing).
+[[nodiscard]] FileHandle CreateAlways(const char* path);
+
+// Reads up to `bytes` bytes; `*got` receives how many were read (fewer only
+// at the end of the file).  Large counts are read in few large calls.
+[[nodiscard]] bool ReadBytes(FileHandle file, void* buffer, uint64_t bytes, uint64_t* got);
+
+// Writes all `bytes` bytes; false when fewer could be written.
+[[nodiscard]] bool WriteBytes(FileHandle file, const void* buffer, uint64_t bytes);
+
+// The file's full 64-bit length.
+[[nodiscard]] bool FileSize(FileHandle file, uint64_t* size);
+
+// Moves the read position to `offset` from the start (may lie past the end).
+[[nodiscard]] bool SeekTo(FileHandle file, uint64_t offset);
+
+void CloseFile(FileHandle file);
+
+// ------------------------------------------------------ movable blocks
+//
+// A movable block is the unit of ownership for pixel data and plug-in
+// strings.  It has a size, a lock count, and zero-filled contents when
+// allocated.  On Windows it is a GlobalAlloc(GMEM_MOVEABLE) block; plug-ins
+// allocate theirs with the same allocator (see imageload/spi.h).
+
+using BlockHandle = void*;  // nullptr: no block
+
+// Largest block any caller asks for: sizes derived from file headers are
+// checked against it before they reach the allocator.
+inline constexpr uint64_t kMaxBlockBytes = 0x7FFFFFFFu;
+
+[[nodiscard]] BlockHandle AllocBlock(uint64_t bytes);  // zero-filled; nullptr on failure
+[[nodiscard]] void* LockBlock(BlockHandle block);      // nullptr for no block
+bool UnlockBlock(BlockHandle block);                   // true while still locked
+void FreeBlock(BlockHandle block);                     // frees even a locked block
+[[nodiscard]] uint64_t BlockSize(BlockHandle block);   // 0 for no block
+
+// ---------------------------------------------------- dynamic libraries
+
+struct Library;
+using LibraryHandle = Library*;
+
+[[nodiscard]] LibraryHandle OpenLibrary(const char* path);
+[[nodiscard]] void* LookupSymbol(LibraryHandle library, const char* name);
+void CloseLibrary(LibraryHandle library);
+
+// ------------------------------------------------ directory enumeration
+
+inline constexpr size_t kMaxPath = 260;  // path buffers, terminator included
+
+struct FindRecord {
+  char cFileName[kMaxPath];  // name only, without directory
+};
+
+struct Find;
+using FindHandle = Find*;
+
+// Starts listing the entries of the directory part of `pattern` whose name
+// matches its last part ('*' and '?' wildcards, letter case ignored).
+// nullptr when the directory cannot be listed or nothing matches.
+[[nodiscard]] FindHandle FindFirst(const char* pattern, FindRecord* record);
+[[nodiscard]] bool FindNext(FindHandle find, FindRecord* record);
+void FindEnd(FindHandle find);
+
+// ------------------------------------------------------------ messages
+
+enum class MessageIcon { None, Warning };
+
+// Shows a modal message with an OK button and returns once it is dismissed.
+// `text` and `caption` are Shift_JIS (code page 932) bytes.  Where there is
+// no message box, the caption and text go to standard error as UTF-8.
+void ShowMessage(const char* text, const char* caption, MessageIcon icon);
+
+// --------------------------------------------------------------- paths
+
+// Forms "dir\name" in `out`.  False, with `out` holding an empty string,
+// when the result would not fit in kMaxPath bytes.
+[[nodiscard]] bool JoinPath(char (&out)[kMaxPath], const char* dir, const char* name);
+
+}  // namespace diffmark::platform

@@ -1,0 +1,166 @@
+// Win32 backend of the platform layer: the kernel32 and user32 calls the
+// tool was made for, with the ANSI (8-bit, code page) entry points.
+#include <windows.h>
+
+#include <new>
+
+#include "platform/platform.h"
+
+namespace diffmark::platform {
+
+// ---------------------------------------------------------------- files
+
+struct File {
+  HANDLE handle;
+};
+
+namespace {
+
+FileHandle Wrap(HANDLE handle) {
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  File* file = new (std::nothrow) File{handle};
+  if (file == nullptr) ::CloseHandle(handle);
+  return file;
+}
+
+constexpr uint64_t kIoChunk = 1u << 30;  // one ReadFile/WriteFile moves a DWORD at most
+
+}  // namespace
+
+FileHandle OpenForReading(const char* path) {
+  return Wrap(::CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+FileHandle CreateAlways(const char* path) {
+  return Wrap(::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+bool ReadBytes(FileHandle file, void* buffer, uint64_t bytes, uint64_t* got) {
+  *got = 0;
+  if (file == nullptr) return false;
+  auto* out = static_cast<unsigned char*>(buffer);
+  while (*got < bytes) {
+    const uint64_t want = bytes - *got < kIoChunk ? bytes - *got : kIoChunk;
+    DWORD n = 0;
+    if (!::ReadFile(file->handle, out + *got, static_cast<DWORD>(want), &n, nullptr)) return false;
+    if (n == 0) break;
+    *got += n;
+  }
+  return true;
+}
+
+bool WriteBytes(FileHandle file, const void* buffer, uint64_t bytes) {
+  if (file == nullptr) return false;
+  const auto* in = static_cast<const unsigned char*>(buffer);
+  uint64_t done = 0;
+  while (done < bytes) {
+    const uint64_t want = bytes - done < kIoChunk ? bytes - done : kIoChunk;
+    DWORD n = 0;
+    if (!::WriteFile(file->handle, in + done, static_cast<DWORD>(want), &n, nullptr) || n == 0) {
+      return false;
+    }
+    done += n;
+  }
+  return true;
+}
+
+bool FileSize(FileHandle file, uint64_t* size) {
+  if (file == nullptr) return false;
+  DWORD high = 0;
+  const DWORD low = ::GetFileSize(file->handle, &high);
+  if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR) return false;
+  *size = (static_cast<uint64_t>(high) << 32) | low;
+  return true;
+}
+
+bool SeekTo(FileHandle file, uint64_t offset) {
+  if (file == nullptr || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  LARGE_INTEGER distance;
+  distance.QuadPart = static_cast<LONGLONG>(offset);
+  return ::SetFilePointerEx(file->handle, distance, nullptr, FILE_BEGIN) != 0;
+}
+
+void CloseFile(FileHandle file) {
+  if (file == nullptr) return;
+  ::CloseHandle(file->handle);
+  delete file;
+}
+
+// ------------------------------------------------------ movable blocks
+
+BlockHandle AllocBlock(uint64_t bytes) {
+  if (bytes > kMaxBlockBytes || bytes > static_cast<uint64_t>(SIZE_MAX)) return nullptr;
+  return ::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<SIZE_T>(bytes));
+}
+
+void* LockBlock(BlockHandle block) { return block == nullptr ? nullptr : ::GlobalLock(block); }
+
+bool UnlockBlock(BlockHandle block) { return block != nullptr && ::GlobalUnlock(block) != 0; }
+
+void FreeBlock(BlockHandle block) {
+  if (block != nullptr) ::GlobalFree(block);
+}
+
+uint64_t BlockSize(BlockHandle block) { return block == nullptr ? 0 : ::GlobalSize(block); }
+
+// ---------------------------------------------------- dynamic libraries
+
+LibraryHandle OpenLibrary(const char* path) {
+  // No "cannot load" dialog for a broken plug-in: the failure is the result.
+  const UINT previous = ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  HMODULE module = ::LoadLibraryA(path);
+  ::SetErrorMode(previous);
+  return reinterpret_cast<LibraryHandle>(module);
+}
+
+void* LookupSymbol(LibraryHandle library, const char* name) {
+  if (library == nullptr) return nullptr;
+  return reinterpret_cast<void*>(::GetProcAddress(reinterpret_cast<HMODULE>(library), name));
+}
+
+void CloseLibrary(LibraryHandle library) {
+  if (library != nullptr) ::FreeLibrary(reinterpret_cast<HMODULE>(library));
+}
+
+// ------------------------------------------------ directory enumeration
+
+namespace {
+
+void CopyName(const WIN32_FIND_DATAA& data, FindRecord* record) {
+  static_assert(sizeof data.cFileName == sizeof record->cFileName);
+  ::CopyMemory(record->cFileName, data.cFileName, sizeof record->cFileName);
+  record->cFileName[kMaxPath - 1] = '\0';
+}
+
+}  // namespace
+
+FindHandle FindFirst(const char* pattern, FindRecord* record) {
+  WIN32_FIND_DATAA data;
+  HANDLE handle = ::FindFirstFileA(pattern, &data);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  CopyName(data, record);
+  return reinterpret_cast<FindHandle>(handle);
+}
+
+bool FindNext(FindHandle find, FindRecord* record) {
+  if (find == nullptr) return false;
+  WIN32_FIND_DATAA data;
+  if (!::FindNextFileA(reinterpret_cast<HANDLE>(find), &data)) return false;
+  CopyName(data, record);
+  return true;
+}
+
+void FindEnd(FindHandle find) {
+  if (find != nullptr) ::FindClose(reinterpret_cast<HANDLE>(find));
+}
+
+// ------------------------------------------------------------ messages
+
+void ShowMessage(const char* text, const char* caption, MessageIcon icon) {
+  const UINT style = MB_OK | (icon == MessageIcon::Warning ? MB_ICONEXCLAMATION : 0u);
+  ::MessageBoxA(nullptr, text, caption, style);
+}
+
+}  // namespace diffmark::platform

@@ -1,0 +1,117 @@
+// The platform layer behaves as the core relies on, on every backend.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "app/difference.h"
+#include "platform/platform.h"
+#include "support.h"
+#if !defined(_WIN32)
+#include "platform/sjis.h"
+#endif
+
+namespace diffmark::platform {
+namespace {
+
+using testsupport::TempDir;
+
+TEST(Blocks, OwnSizeLockCountAndZeroedContents) {
+  for (uint64_t size : {uint64_t{1}, uint64_t{100}, uint64_t{3} << 20}) {  // heap and mapping
+    BlockHandle block = AllocBlock(size);
+    ASSERT_NE(block, nullptr);
+    EXPECT_GE(BlockSize(block), size);
+    auto* p = static_cast<unsigned char*>(LockBlock(block));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(LockBlock(block), p);  // fixed while locked
+    for (uint64_t i = 0; i < size; i += 4093) ASSERT_EQ(p[i], 0);
+    EXPECT_EQ(p[size - 1], 0);
+    p[size - 1] = 1;
+    EXPECT_TRUE(UnlockBlock(block));   // still locked once
+    EXPECT_FALSE(UnlockBlock(block));  // now unlocked
+    FreeBlock(block);
+  }
+  EXPECT_EQ(AllocBlock(kMaxBlockBytes + 1), nullptr);
+  EXPECT_EQ(LockBlock(nullptr), nullptr);
+  EXPECT_EQ(BlockSize(nullptr), 0u);
+}
+
+TEST(Files, OpeningADirectoryForReadingFails) {
+  TempDir dir;
+  EXPECT_EQ(OpenForReading(dir.path().string().c_str()), nullptr);
+  EXPECT_EQ(CreateAlways(dir.path().string().c_str()), nullptr);
+}
+
+TEST(Files, BackslashSeparatesPathParts) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "sub");
+  testsupport::WriteAll(dir / "sub" / "f.bin", {1, 2, 3});
+  const std::string path = dir.path().string() + "\\sub\\f.bin";
+  FileHandle file = OpenForReading(path.c_str());
+  ASSERT_NE(file, nullptr);
+  uint64_t size = 0;
+  EXPECT_TRUE(FileSize(file, &size));
+  EXPECT_EQ(size, 3u);
+  unsigned char bytes[8] = {};
+  uint64_t got = 0;
+  EXPECT_TRUE(SeekTo(file, 1));
+  EXPECT_TRUE(ReadBytes(file, bytes, sizeof bytes, &got));
+  EXPECT_EQ(got, 2u);
+  EXPECT_EQ(bytes[0], 2);
+  CloseFile(file);
+}
+
+TEST(Files, CreateAlwaysReplacesAndWritesEverything) {
+  TempDir dir;
+  testsupport::WriteAll(dir / "out.bin", testsupport::Bytes(100, 9));
+  FileHandle file = CreateAlways((dir / "out.bin").string().c_str());
+  ASSERT_NE(file, nullptr);
+  EXPECT_TRUE(WriteBytes(file, "abc", 3));
+  CloseFile(file);
+  EXPECT_EQ(testsupport::ReadAll(dir / "out.bin"), (testsupport::Bytes{'a', 'b', 'c'}));
+}
+
+TEST(Paths, JoinIsBoundedToThePathBuffer) {
+  char out[kMaxPath];
+  EXPECT_TRUE(JoinPath(out, "dir", "x.spi"));
+  EXPECT_STREQ(out, "dir\\x.spi");
+  EXPECT_TRUE(JoinPath(out, "", "x.spi"));
+  EXPECT_STREQ(out, "\\x.spi");
+  const std::string longest(kMaxPath - 1 - 2, 'a');  // + '\' + 1 char = 259
+  EXPECT_TRUE(JoinPath(out, longest.c_str(), "b"));
+  EXPECT_EQ(std::strlen(out), kMaxPath - 1);
+  EXPECT_FALSE(JoinPath(out, longest.c_str(), "bc"));
+  EXPECT_STREQ(out, "");
+}
+
+TEST(Find, ListsMatchingNamesIgnoringCase) {
+  TempDir dir;
+  for (const char* name : {"a.spi", "B.SPI", "c.txt", "d.spix"}) testsupport::WriteAll(dir / name, {0});
+  std::filesystem::create_directories(dir / "e.spi");
+  std::set<std::string> found;
+  FindRecord record;
+  const std::string pattern = dir.path().string() + "\\*.spi";
+  FindHandle find = FindFirst(pattern.c_str(), &record);
+  ASSERT_NE(find, nullptr);
+  do {
+    found.insert(record.cFileName);
+  } while (FindNext(find, &record));
+  FindEnd(find);
+  EXPECT_EQ(found, (std::set<std::string>{"a.spi", "B.SPI", "e.spi"}));
+  EXPECT_EQ(FindFirst((dir.path().string() + "\\missing\\*.spi").c_str(), &record), nullptr);
+}
+
+#if !defined(_WIN32)
+TEST(Messages, ShiftJisConvertsToUtf8) {
+  EXPECT_EQ(ShiftJisToUtf8(kMessageBaseMissing), "Image0.bmpが見つかりません。\n終了します。");
+  EXPECT_EQ(ShiftJisToUtf8(kMessageOtherMissing), "Image1.bmpが見つかりません。\n終了します。");
+  EXPECT_EQ(ShiftJisToUtf8(kMessageCannotCreate), "ファイルが作れません。");
+  EXPECT_EQ(ShiftJisToUtf8(kCaptionNotice), "通知");
+  EXPECT_EQ(ShiftJisToUtf8(kCaptionWarning), "警告");
+  EXPECT_EQ(ShiftJisToUtf8("\xB1\x82"), "ｱ\xEF\xBF\xBD");  // half-width katakana; lone lead byte
+}
+#endif
+
+}  // namespace
+}  // namespace diffmark::platform
