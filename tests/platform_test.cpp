@@ -98,7 +98,11 @@ TEST(Find, ListsMatchingNamesIgnoringCase) {
     found.insert(record.cFileName);
   } while (FindNext(find, &record));
   FindEnd(find);
-  EXPECT_EQ(found, (std::set<std::string>{"a.spi", "B.SPI", "e.spi"}));
+  std::set<std::string> expected{"a.spi", "B.SPI", "e.spi"};
+#if defined(_WIN32)
+  expected.insert("d.spix");  // Windows matches a 3-letter extension by its 8.3 short name too
+#endif
+  EXPECT_EQ(found, expected);
   EXPECT_EQ(FindFirst((dir.path().string() + "\\missing\\*.spi").c_str(), &record), nullptr);
 }
 
