@@ -52,6 +52,14 @@ void MarkDifferences(uint8_t* base, uint64_t baseBytes, const uint8_t* other, ui
 void MarkDifferencesReference(uint8_t* base, uint64_t baseBytes, const uint8_t* other,
                               uint64_t otherBytes, int32_t width, int32_t height);
 
+// The loops MarkDifferences chooses from, fastest available first.
+enum class MarkKernel { Scalar, Sse2, Avx2 };
+
+// MarkDifferences with one particular loop; false (nothing done) when this
+// build or processor lacks it.
+bool MarkDifferencesWith(MarkKernel kernel, uint8_t* base, uint64_t baseBytes, const uint8_t* other,
+                         uint64_t otherBytes, int32_t width, int32_t height);
+
 enum class WriteResult { Written, NotCreated, WriteFailed };
 
 // Creates (or replaces) `path` and writes a fresh 14-byte file header, the

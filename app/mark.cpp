@@ -1,14 +1,25 @@
 // Marking differing channel bytes.  This pass runs over two whole images,
-// so it is written to move at memory speed: 64 bytes are compared at a time
-// and only a group that differs somewhere is blended and stored.
+// so it is written to move at memory speed: 64 bytes (SSE2) or 128 bytes
+// (AVX2, chosen at run time) are compared at a time, and only a group that
+// differs somewhere is blended and stored.
+//
+// Every byte's channel is its offset from the row start modulo 3, so each
+// vector uses the marker pattern of its starting phase.  Re-marking a byte
+// that is already marked is harmless (it now equals the other image and is
+// left alone, or still differs and gets the same marker again), so the
+// last vector of a row may overlap the one before it.
 #include <algorithm>
 #include <cstring>
 
 #include "app/difference.h"
 
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#if defined(__SSE2__)
 #define DIFFMARK_SSE2 1
 #include <emmintrin.h>
+#endif
+#if DIFFMARK_SSE2 && defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define DIFFMARK_AVX2 1
+#include <immintrin.h>
 #endif
 
 namespace diffmark {
@@ -17,20 +28,18 @@ namespace {
 
 constexpr uint8_t kMarker[3] = {kMarkerBlue, kMarkerGreen, kMarkerRed};
 
-// Marks n bytes of one row whose first byte is a pixel's blue byte.
-void MarkRowScalar(uint8_t* base, const uint8_t* other, uint64_t n, uint64_t phase) {
-  for (uint64_t i = 0; i < n; ++i) {
-    if (base[i] != other[i]) base[i] = kMarker[(i + phase) % 3];
+// Bytes [from, n) of a row.
+void MarkRangeScalar(uint8_t* base, const uint8_t* other, uint64_t from, uint64_t n) {
+  for (uint64_t i = from; i < n; ++i) {
+    if (base[i] != other[i]) base[i] = kMarker[i % 3];
   }
 }
 
 #if DIFFMARK_SSE2
 
-// The marker bytes as they fall in a 16-byte vector that starts at a byte
-// whose place in its pixel is `phase`.
-struct MarkerVectors {
-  __m128i at[3];
-  MarkerVectors() {
+struct Markers128 {
+  __m128i at[3];  // the marker bytes of a vector starting at phase 0, 1, 2
+  Markers128() {
     for (int phase = 0; phase < 3; ++phase) {
       alignas(16) uint8_t bytes[16];
       for (int i = 0; i < 16; ++i) bytes[i] = kMarker[(i + phase) % 3];
@@ -41,41 +50,96 @@ struct MarkerVectors {
 
 inline __m128i Load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 
-// Re-marking a byte that is already marked is harmless: it now equals the
-// other image (left alone) or still differs (marked again with the same
-// value).  That lets the last vector of a row overlap the one before it.
-inline void Blend16(uint8_t* base, const uint8_t* other, __m128i marker) {
-  const __m128i a = Load(base);
-  const __m128i equal = _mm_cmpeq_epi8(a, Load(other));
-  if (_mm_movemask_epi8(equal) == 0xFFFF) return;
-  const __m128i mixed = _mm_or_si128(_mm_and_si128(equal, a), _mm_andnot_si128(equal, marker));
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(base), mixed);
+inline __m128i Blend(__m128i a, __m128i equal, __m128i marker) {
+  return _mm_or_si128(_mm_and_si128(equal, a), _mm_andnot_si128(equal, marker));
 }
 
-void MarkRow(uint8_t* base, const uint8_t* other, uint64_t n, const MarkerVectors& m) {
+inline void Mark16(uint8_t* base, const uint8_t* other, uint64_t at, const Markers128& m) {
+  const __m128i a = Load(base + at);
+  const __m128i equal = _mm_cmpeq_epi8(a, Load(other + at));
+  if (_mm_movemask_epi8(equal) == 0xFFFF) return;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(base + at), Blend(a, equal, m.at[at % 3]));
+}
+
+// Bytes [from, n) of a row.
+void MarkRangeSse2(uint8_t* base, const uint8_t* other, uint64_t from, uint64_t n, const Markers128& m) {
   if (n < 16) {
-    MarkRowScalar(base, other, n, 0);
+    MarkRangeScalar(base, other, from, n);
     return;
   }
-  uint64_t i = 0;
+  uint64_t i = from;
   for (; i + 64 <= n; i += 64) {
-    const __m128i e0 = _mm_cmpeq_epi8(Load(base + i), Load(other + i));
-    const __m128i e1 = _mm_cmpeq_epi8(Load(base + i + 16), Load(other + i + 16));
-    const __m128i e2 = _mm_cmpeq_epi8(Load(base + i + 32), Load(other + i + 32));
-    const __m128i e3 = _mm_cmpeq_epi8(Load(base + i + 48), Load(other + i + 48));
+    const __m128i a0 = Load(base + i), a1 = Load(base + i + 16);
+    const __m128i a2 = Load(base + i + 32), a3 = Load(base + i + 48);
+    const __m128i e0 = _mm_cmpeq_epi8(a0, Load(other + i));
+    const __m128i e1 = _mm_cmpeq_epi8(a1, Load(other + i + 16));
+    const __m128i e2 = _mm_cmpeq_epi8(a2, Load(other + i + 32));
+    const __m128i e3 = _mm_cmpeq_epi8(a3, Load(other + i + 48));
     const __m128i all = _mm_and_si128(_mm_and_si128(e0, e1), _mm_and_si128(e2, e3));
     if (_mm_movemask_epi8(all) == 0xFFFF) continue;
-    const uint64_t p = i % 3;  // 16 = 1 (mod 3): each vector is one phase on
-    Blend16(base + i, other + i, m.at[p]);
-    Blend16(base + i + 16, other + i + 16, m.at[(p + 1) % 3]);
-    Blend16(base + i + 32, other + i + 32, m.at[(p + 2) % 3]);
-    Blend16(base + i + 48, other + i + 48, m.at[p]);
+    const uint64_t p = i % 3;  // 16 = 1 (mod 3)
+    auto* out = reinterpret_cast<__m128i*>(base + i);
+    _mm_storeu_si128(out + 0, Blend(a0, e0, m.at[p]));
+    _mm_storeu_si128(out + 1, Blend(a1, e1, m.at[(p + 1) % 3]));
+    _mm_storeu_si128(out + 2, Blend(a2, e2, m.at[(p + 2) % 3]));
+    _mm_storeu_si128(out + 3, Blend(a3, e3, m.at[p]));
   }
-  for (; i + 16 <= n; i += 16) Blend16(base + i, other + i, m.at[i % 3]);
-  if (i < n) {
-    const uint64_t last = n - 16;
-    Blend16(base + last, other + last, m.at[last % 3]);
+  for (; i + 16 <= n; i += 16) Mark16(base, other, i, m);
+  if (i < n) Mark16(base, other, n - 16, m);  // overlaps: see the top of the file
+}
+
+const Markers128& Sse2Markers() {
+  static const Markers128 markers;
+  return markers;
+}
+
+#endif
+
+#if DIFFMARK_AVX2
+
+struct Markers256 {
+  __m256i at[3];
+};
+
+__attribute__((target("avx2"))) Markers256 MakeMarkers256() {
+  Markers256 m;
+  for (int phase = 0; phase < 3; ++phase) {
+    alignas(32) uint8_t bytes[32];
+    for (int i = 0; i < 32; ++i) bytes[i] = kMarker[(i + phase) % 3];
+    m.at[phase] = _mm256_load_si256(reinterpret_cast<const __m256i*>(bytes));
   }
+  return m;
+}
+
+__attribute__((target("avx2"))) inline __m256i Load256(const uint8_t* p) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+__attribute__((target("avx2"))) void MarkRowAvx2(uint8_t* base, const uint8_t* other, uint64_t n,
+                                                 const Markers256& m, const Markers128& m16) {
+  uint64_t i = 0;
+  for (; i + 128 <= n; i += 128) {
+    const __m256i a0 = Load256(base + i), a1 = Load256(base + i + 32);
+    const __m256i a2 = Load256(base + i + 64), a3 = Load256(base + i + 96);
+    const __m256i e0 = _mm256_cmpeq_epi8(a0, Load256(other + i));
+    const __m256i e1 = _mm256_cmpeq_epi8(a1, Load256(other + i + 32));
+    const __m256i e2 = _mm256_cmpeq_epi8(a2, Load256(other + i + 64));
+    const __m256i e3 = _mm256_cmpeq_epi8(a3, Load256(other + i + 96));
+    const __m256i all = _mm256_and_si256(_mm256_and_si256(e0, e1), _mm256_and_si256(e2, e3));
+    if (_mm256_movemask_epi8(all) == -1) continue;
+    const uint64_t p = i % 3;  // 32 = 2 (mod 3)
+    auto* out = reinterpret_cast<__m256i*>(base + i);
+    _mm256_storeu_si256(out + 0, _mm256_blendv_epi8(m.at[p], a0, e0));
+    _mm256_storeu_si256(out + 1, _mm256_blendv_epi8(m.at[(p + 2) % 3], a1, e1));
+    _mm256_storeu_si256(out + 2, _mm256_blendv_epi8(m.at[(p + 1) % 3], a2, e2));
+    _mm256_storeu_si256(out + 3, _mm256_blendv_epi8(m.at[p], a3, e3));
+  }
+  MarkRangeSse2(base, other, i, n, m16);
+}
+
+bool HasAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
 }
 
 #endif
@@ -96,21 +160,50 @@ void ForEachRow(uint8_t* base, uint64_t baseBytes, const uint8_t* other, uint64_
 
 }  // namespace
 
+bool MarkDifferencesWith(MarkKernel kernel, uint8_t* base, uint64_t baseBytes, const uint8_t* other,
+                         uint64_t otherBytes, int32_t width, int32_t height) {
+  switch (kernel) {
+    case MarkKernel::Scalar:
+      ForEachRow(base, baseBytes, other, otherBytes, width, height,
+                 [](uint8_t* b, const uint8_t* o, uint64_t n) { MarkRangeScalar(b, o, 0, n); });
+      return true;
+    case MarkKernel::Sse2:
+#if DIFFMARK_SSE2
+      ForEachRow(base, baseBytes, other, otherBytes, width, height, [](uint8_t* b, const uint8_t* o, uint64_t n) {
+        MarkRangeSse2(b, o, 0, n, Sse2Markers());
+      });
+      return true;
+#else
+      return false;
+#endif
+    case MarkKernel::Avx2:
+#if DIFFMARK_AVX2
+    {
+      static const bool available = HasAvx2();
+      if (!available) return false;
+      static const Markers256 markers = MakeMarkers256();
+      ForEachRow(base, baseBytes, other, otherBytes, width, height, [](uint8_t* b, const uint8_t* o, uint64_t n) {
+        MarkRowAvx2(b, o, n, markers, Sse2Markers());
+      });
+      return true;
+    }
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
 void MarkDifferencesReference(uint8_t* base, uint64_t baseBytes, const uint8_t* other,
                               uint64_t otherBytes, int32_t width, int32_t height) {
-  ForEachRow(base, baseBytes, other, otherBytes, width, height,
-             [](uint8_t* b, const uint8_t* o, uint64_t n) { MarkRowScalar(b, o, n, 0); });
+  (void)MarkDifferencesWith(MarkKernel::Scalar, base, baseBytes, other, otherBytes, width, height);
 }
 
 void MarkDifferences(uint8_t* base, uint64_t baseBytes, const uint8_t* other, uint64_t otherBytes,
                      int32_t width, int32_t height) {
-#if DIFFMARK_SSE2
-  static const MarkerVectors markers;
-  ForEachRow(base, baseBytes, other, otherBytes, width, height,
-             [](uint8_t* b, const uint8_t* o, uint64_t n) { MarkRow(b, o, n, markers); });
-#else
-  MarkDifferencesReference(base, baseBytes, other, otherBytes, width, height);
-#endif
+  for (MarkKernel kernel : {MarkKernel::Avx2, MarkKernel::Sse2, MarkKernel::Scalar}) {
+    if (MarkDifferencesWith(kernel, base, baseBytes, other, otherBytes, width, height)) return;
+  }
 }
 
 }  // namespace diffmark
