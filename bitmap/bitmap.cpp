@@ -125,7 +125,7 @@ uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
   const uint64_t available = fileSize > pixelOffset ? fileSize - pixelOffset : 0;
   if (rowBytes > JustifiedPixelBytes(available, h.biBitCount)) return nullptr;
 
-  BlockHandle block = platform::AllocBlock(static_cast<uint64_t>(blockBytes));
+  BlockHandle block = platform::AllocBlockForRead(static_cast<uint64_t>(blockBytes), pixelOffset);
   auto* pixels = static_cast<uint8_t*>(platform::LockBlock(block));
   if (pixels == nullptr) {
     platform::FreeBlock(block);

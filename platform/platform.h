@@ -56,6 +56,10 @@ using BlockHandle = void*;  // nullptr: no block
 inline constexpr uint64_t kMaxBlockBytes = 0x7FFFFFFFu;
 
 [[nodiscard]] BlockHandle AllocBlock(uint64_t bytes);  // zero-filled; nullptr on failure
+// The same, for a block that will be filled by reading a file from
+// `fileOffset` on: where it helps (large blocks), the data starts at the same place within
+// a 64-byte line as that offset, which lets the kernel copy at full speed.
+[[nodiscard]] BlockHandle AllocBlockForRead(uint64_t bytes, uint64_t fileOffset);
 [[nodiscard]] void* LockBlock(BlockHandle block);      // nullptr for no block
 bool UnlockBlock(BlockHandle block);                   // true while still locked
 void FreeBlock(BlockHandle block);                     // frees even a locked block

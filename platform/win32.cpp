@@ -95,6 +95,8 @@ BlockHandle AllocBlock(uint64_t bytes) {
   return ::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, static_cast<SIZE_T>(bytes));
 }
 
+BlockHandle AllocBlockForRead(uint64_t bytes, uint64_t /*fileOffset*/) { return AllocBlock(bytes); }
+
 void* LockBlock(BlockHandle block) { return block == nullptr ? nullptr : ::GlobalLock(block); }
 
 bool UnlockBlock(BlockHandle block) { return block != nullptr && ::GlobalUnlock(block) != 0; }

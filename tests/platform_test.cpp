@@ -37,6 +37,23 @@ TEST(Blocks, OwnSizeLockCountAndZeroedContents) {
   EXPECT_EQ(BlockSize(nullptr), 0u);
 }
 
+TEST(Blocks, BlocksForReadingAreZeroedAndLineMatchedWhereSupported) {
+  for (uint64_t offset : {uint64_t{0}, uint64_t{54}, uint64_t{1078}}) {
+    for (uint64_t size : {uint64_t{10}, uint64_t{4} << 20}) {
+      BlockHandle block = AllocBlockForRead(size, offset);
+      auto* p = static_cast<unsigned char*>(LockBlock(block));
+      ASSERT_NE(p, nullptr);
+      EXPECT_GE(BlockSize(block), size);
+      EXPECT_EQ(p[0] | p[size - 1], 0);
+#if !defined(_WIN32)
+      if (size >= (1u << 20)) EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, offset % 64);  // large ones
+#endif
+      UnlockBlock(block);
+      FreeBlock(block);
+    }
+  }
+}
+
 TEST(Files, OpeningADirectoryForReadingFails) {
   TempDir dir;
   EXPECT_EQ(OpenForReading(dir.path().string().c_str()), nullptr);

@@ -1,0 +1,54 @@
+// make_pair WIDTH HEIGHT PERCENT DIR: writes DIR/Image0.bmp and
+// DIR/Image1.bmp, 24-bit, random pixels, with PERCENT % of the second's
+// pixels changed in one channel.
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bitmap/bitmap.h"
+
+namespace {
+
+bool Write(const std::string& path, int32_t w, int32_t h, const std::vector<uint8_t>& rows) {
+  diffmark::BitmapInfoHeader info;
+  diffmark::InitRgb24Header(&info, w, h);
+  uint8_t fileBytes[diffmark::kFileHeaderBytes];
+  uint8_t infoBytes[diffmark::kInfoHeaderBytes];
+  diffmark::EncodeFileHeader({diffmark::kBitmapType, static_cast<uint32_t>(54 + rows.size()), 0, 0, 54},
+                             fileBytes);
+  diffmark::EncodeInfoHeader(info, infoBytes);
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  bool ok = std::fwrite(fileBytes, 1, sizeof fileBytes, f) == sizeof fileBytes &&
+            std::fwrite(infoBytes, 1, sizeof infoBytes, f) == sizeof infoBytes &&
+            std::fwrite(rows.data(), 1, rows.size(), f) == rows.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5) {
+    std::fprintf(stderr, "usage: make_pair WIDTH HEIGHT PERCENT DIR\n");
+    return 2;
+  }
+  const int32_t w = std::atoi(argv[1]);
+  const int32_t h = std::atoi(argv[2]);
+  const double percent = std::atof(argv[3]);
+  const std::string dir = argv[4];
+  const uint64_t bytes = diffmark::Rgb24ImageBytes(w, h);
+  std::vector<uint8_t> rows(bytes);
+  std::mt19937_64 random(42);
+  for (auto& b : rows) b = static_cast<uint8_t>(random() >> 56);
+  if (!Write(dir + "/Image0.bmp", w, h, rows)) return 1;
+  const auto stride = static_cast<uint64_t>(diffmark::Rgb24Stride(w));
+  std::bernoulli_distribution changed(percent / 100.0);
+  for (int64_t y = 0; y < h; ++y) {
+    for (int64_t x = 0; x < w; ++x) {
+      if (changed(random)) rows[static_cast<uint64_t>(y) * stride + static_cast<uint64_t>(3 * x) + random() % 3] ^= 0x5A;
+    }
+  }
+  return Write(dir + "/Image1.bmp", w, h, rows) ? 0 : 1;
+}
