@@ -46,7 +46,9 @@ TEST(Blocks, BlocksForReadingAreZeroedAndLineMatchedWhereSupported) {
       EXPECT_GE(BlockSize(block), size);
       EXPECT_EQ(p[0] | p[size - 1], 0);
 #if !defined(_WIN32)
-      if (size >= (1u << 20)) EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, offset % 64);  // large ones
+      if (size >= (1u << 20)) {  // large blocks
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, offset % 64);
+      }
 #endif
       UnlockBlock(block);
       FreeBlock(block);
