@@ -43,7 +43,7 @@ uint8_t* ExpandToRgb24(const uint8_t* source, uint64_t sourceBytes, const Bitmap
   const auto rows = static_cast<uint64_t>(h);
   if (bpp == 8) {
     const auto sourceStride = static_cast<uint64_t>(PaddedRowBytes64(w));
-    for (uint64_t y = 0; y < rows; ++y) {
+    for (uint64_t y = 0; y < rows && y * sourceStride < sourceBytes; ++y) {
       const uint64_t n = Usable(y * sourceStride, static_cast<uint64_t>(w), sourceBytes);
       const uint8_t* in = source + y * sourceStride;
       uint8_t* row = out + y * stride;
@@ -52,7 +52,7 @@ uint8_t* ExpandToRgb24(const uint8_t* source, uint64_t sourceBytes, const Bitmap
   } else if (bpp == 4) {
     const uint64_t perRow = (static_cast<uint64_t>(w) + 1) / 2;
     const auto sourceStride = static_cast<uint64_t>(PaddedRowBytes64(static_cast<int64_t>(perRow)));
-    for (uint64_t y = 0; y < rows; ++y) {
+    for (uint64_t y = 0; y < rows && y * sourceStride < sourceBytes; ++y) {
       const uint64_t n = Usable(y * sourceStride, perRow, sourceBytes);
       const uint8_t* in = source + y * sourceStride;
       uint8_t* row = out + y * stride;

@@ -1,0 +1,130 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora under corpus/ (run again to regenerate them).
+
+Each file is small and names the case it holds.  The classes are those that
+broke other BMP readers: truncation at header boundaries, zero, negative and
+extreme sizes, sizes whose rows or blocks overflow 32 bits, top-down files,
+colour counts of 0, 256, 257 and 2^32-1 at the bit counts that matter, a
+50000 x 50000 header on a 60-byte file, non-BMP data, and pairs of
+different sizes in both directions.
+"""
+import os
+import shutil
+import struct
+
+here = os.path.dirname(os.path.abspath(__file__))
+root = os.path.join(here, "corpus")
+
+
+def bmp(w, h, bits=24, clr=0, table=b"", pixels=None):
+    if pixels is None:
+        stride = 3 * w + w % 4 if w > 0 else 0
+        pixels = bytes((i * 7) & 255 for i in range(max(0, min(stride * max(h, 0), 1024))))
+    info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, bits, 0, len(pixels), 2835, 2835, clr, 0)
+    head = struct.pack("<HIHHI", 0x4D42, 54 + len(table) + len(pixels), 0, 0, 54 + len(table))
+    return head + info + table + pixels
+
+
+def put(target, name, data):
+    d = os.path.join(root, target)
+    os.makedirs(d, exist_ok=True)
+    with open(os.path.join(d, name), "wb") as f:
+        f.write(data)
+
+
+shutil.rmtree(root, ignore_errors=True)
+I32_MIN, I32_MAX = -(2 ** 31), 2 ** 31 - 1
+
+# ---------------------------------------------------------------- bmp
+good = bmp(5, 3)
+put("bmp", "valid-5x3", good)
+for cut in (0, 1, 2, 6, 10, 13, 14, 18, 22, 30, 40, 53):
+    put("bmp", f"truncated-{cut}", good[:cut])
+sizes = {
+    "zero-width": (0, 4), "zero-height": (4, 0), "negative-width": (-7, 3),
+    "top-down-small": (4, -3), "top-down-large": (4, -300), "both-negative": (-5, -5),
+    "int32-min": (I32_MIN, I32_MIN), "int32-max-width": (I32_MAX, 1), "int32-max-height": (1, I32_MAX),
+    "row-overflows-32-bits": (0x55555556, 1), "block-overflows-32-bits": (70000, 70000),
+    "block-just-over-31-bits": (26000, 27000),
+}
+for name, (w, h) in sizes.items():
+    put("bmp", name, bmp(w, h, pixels=bytes(64)))
+put("bmp", "50000x50000-on-60-bytes", bmp(50000, 50000, pixels=bytes(6)))
+clrs = (0, 256, 257, 0xFFFFFFFF)
+for i, bits in enumerate((0, 1, 4, 8, 16, 24, 32)):
+    for clr in (clrs[i % 4], clrs[(i + 2) % 4]):
+        table = bytes((j * 3) & 255 for j in range(4 * min(clr, 300)))
+        put("bmp", f"bits-{bits}-clrused-{clr}", bmp(6, 2, bits, clr, table, bytes(range(48))))
+put("bmp", "not-a-bmp", b"\x89PNG\r\n\x1a\n" + bytes(100))
+
+# ---------------------------------------------------------------- run
+def pair(a, b):
+    return struct.pack("<H", len(a)) + a + b
+
+
+base = bmp(6, 4, pixels=bytes((i * 5) & 255 for i in range(96)))
+other = bmp(6, 4, pixels=bytes((i * 5 + (i % 7 == 0)) & 255 for i in range(96)))
+put("run", "same-size-pair", pair(base, other))
+put("run", "identical-pair", pair(base, base))
+put("run", "first-larger", pair(bmp(9, 9), bmp(3, 3)))
+put("run", "first-smaller", pair(bmp(2, 2), bmp(40, 30, pixels=bytes(3600))))
+put("run", "first-missing", pair(b"", base))
+put("run", "second-missing", pair(base, b""))
+put("run", "second-short-header", pair(base, base[:30]))
+put("run", "second-top-down", pair(base, bmp(6, -4, pixels=bytes(96))))
+put("run", "second-negative-both", pair(base, bmp(-5, -5, pixels=bytes(80))))
+put("run", "second-50000x50000", pair(base, bmp(50000, 50000, pixels=bytes(6))))
+put("run", "second-int32-min", pair(base, bmp(I32_MIN, I32_MIN, pixels=bytes(6))))
+put("run", "palette-pair", pair(bmp(4, 4, 8, 256, bytes(1024), bytes(16)), bmp(4, 4, 8, 2 ** 32 - 1, bytes(64), bytes(16))))
+
+# -------------------------------------------------------------- names
+for i, (a, b) in enumerate([
+    (b"Image0.bmp", b"IMAGE0.BMP"), (b"a.b.c", b"a.b.d"), (b".bmp", b""), (b"x.abcdefg", b"x.abcdef"),
+    (b"x.JPEG", b"x.jpe"), (b"dir.d\\name", b"dir"), (b"\x83\x41.\x83\x61", b"\x83\x61"), (b"", b""),
+]):
+    put("names", f"pair-{i}", bytes([i * 37 & 255]) + a + b"\xff" + b)
+
+# ------------------------------------------------------------- plugin
+def filt(text):
+    return (text + b"\0" * 256)[:256]
+
+
+def plug(ext, filter_text, status, info, pixels):
+    return bytes([len(ext)]) + ext + filter_text + struct.pack("<III", status, len(info), len(pixels)) + info + pixels
+
+
+def info_block(w, h, bits, entries):
+    head = struct.pack("<IiiHHIIiiII", 40, w, h, 1, bits, 0, 0, 96, 96, 0, 0)
+    return head + bytes((i * 11) & 255 for i in range(4 * entries))
+
+
+put("plugin", "eight-bit", plug(b"tst", filt(b"*.tst"), 0, info_block(4, 2, 8, 256), bytes(range(8))))
+put("plugin", "four-bit-odd", plug(b"tst", filt(b"*.tst"), 0, info_block(5, 2, 4, 16), bytes(range(8))))
+put("plugin", "short-info", plug(b"tst", filt(b"*.tst"), 0, info_block(4, 2, 8, 0)[:41], bytes(8)))
+put("plugin", "tiny-info", plug(b"tst", filt(b"*.tst"), 0, info_block(4, 2, 8, 0)[:12], bytes(8)))
+put("plugin", "few-colours", plug(b"tst", filt(b"*.tst"), 0, info_block(4, 2, 8, 3), bytes(8)))
+put("plugin", "bits-12", plug(b"tst", filt(b"*.tst"), 0, info_block(2, 2, 12, 300), bytes(16)))
+put("plugin", "pixels-too-small", plug(b"tst", filt(b"*.tst"), 0, info_block(64, 64, 24, 0), bytes(8)))
+put("plugin", "plugin-fails", plug(b"tst", filt(b"*.tst"), 9, info_block(1, 1, 24, 0), bytes(4)))
+put("plugin", "unterminated-filter", plug(b"tst", b"*.tst;" + b"x" * 250, 0, info_block(1, 1, 24, 0), bytes(4)))
+put("plugin", "no-match", plug(b"png", filt(b"*.tst"), 0, info_block(1, 1, 24, 0), bytes(4)))
+put("plugin", "suffix-match", plug(b"jpg", filt(b"*.ajpg*"), 0, info_block(1, 1, 24, 0), bytes(4)))
+put("plugin", "no-extension", plug(b"", filt(b"*.jpg"), 0, info_block(1, 1, 24, 0), bytes(4)))
+put("plugin", "huge-geometry", plug(b"tst", filt(b"*.tst"), 0, info_block(I32_MAX, I32_MAX, 32, 0), bytes(4)))
+
+# ------------------------------------------------------------- expand
+def expand(w, h, bits, rows):
+    head = struct.pack("<IiiHHIIiiII", 40, w, h, 1, bits, 0, 0, 96, 96, 0, 0)
+    palette = bytes((i * 13) & 255 for i in range(1024))
+    return head + palette + rows
+
+
+for w in (1, 3, 5):
+    put("expand", f"eight-bit-w{w}", expand(w, 3, 8, bytes(range(24))))
+    put("expand", f"four-bit-w{w}", expand(w, 3, 4, bytes(range(0, 240, 20))))
+put("expand", "short-source", expand(40, 40, 8, bytes(10)))
+put("expand", "huge-rows-no-source", expand(20000, 20000, 8, b""))
+put("expand", "negative", expand(-5, -5, 4, bytes(16)))
+put("expand", "int32-max", expand(I32_MAX, I32_MAX, 8, bytes(16)))
+put("expand", "bits-24", expand(4, 4, 24, bytes(64)))
+put("expand", "header-only", expand(4, 4, 8, b"")[:20])
