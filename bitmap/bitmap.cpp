@@ -73,10 +73,13 @@ uint64_t JustifiedPixelBytes(uint64_t available, uint16_t bitCount) {
   // with a short or missing final row, and tiny images, working.
   constexpr uint64_t kSlack = 4096;
   const uint64_t factor = bitCount >= 24 ? 1 : bitCount == 0 ? 24 : (24u + bitCount - 1) / bitCount;
-  return factor * available + kSlack;  // available < 2^63: no overflow
+  if (available > (UINT64_MAX - kSlack) / 64) return UINT64_MAX;  // no real file is this large
+  return factor * available + kSlack;
 }
 
 namespace {
+
+constexpr uint64_t kBlockSlack = 1u << 20;
 
 struct FileCloser {
   platform::FileHandle file;
@@ -123,7 +126,16 @@ uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
   }
   const uint64_t rowBytes = Rgb24ImageBytes(h.biWidth, h.biHeight);
   const uint64_t available = fileSize > pixelOffset ? fileSize - pixelOffset : 0;
-  if (rowBytes > JustifiedPixelBytes(available, h.biBitCount)) return nullptr;
+  // The rows, and the block around them, must be justified by the file.
+  // For any w, h >= 1 the block is at most 29 times the rows plus 768
+  // bytes, so this never refuses an image whose rows pass; it stops headers
+  // of no rows (h of -15..0) from asking for a huge block.
+  const uint64_t justified = JustifiedPixelBytes(available, h.biBitCount);
+  if (rowBytes > justified) return nullptr;
+  if (justified <= (UINT64_MAX - kBlockSlack) / 32 &&
+      static_cast<uint64_t>(blockBytes) > 32 * justified + kBlockSlack) {
+    return nullptr;
+  }
 
   BlockHandle block = platform::AllocBlockForRead(static_cast<uint64_t>(blockBytes), pixelOffset);
   auto* pixels = static_cast<uint8_t*>(platform::LockBlock(block));

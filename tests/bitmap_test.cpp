@@ -186,6 +186,8 @@ TEST_F(ReadBitmap, HostileSizesAreRefused) {
       {50000, 50000, 24, 6, "far more pixels than the file holds"},
       {20000, 1000, 24, 6, "far more pixels than the file holds"},
       {20000, 1000, 1, 6, "far more pixels than the file holds, even at 1 bit"},
+      {1000000, -1, 24, 16, "no rows, but a huge block"},
+      {10000000, 0, 24, 16, "no rows, but a huge block"},
   };
   for (const Case& c : cases) {
     BmpSpec spec;
