@@ -86,6 +86,7 @@ BENCHMARK_CAPTURE(BM_Mark, Scalar, diffmark::MarkKernel::Scalar)
 // Remembers each benchmark's median throughput for the ratio line.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
   std::map<std::string, double> median;
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
