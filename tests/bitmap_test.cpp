@@ -9,7 +9,7 @@
 namespace diffmark {
 namespace {
 
-using testsupport::BmpSpec;
+using testsupport::BmpParts;
 using testsupport::Bytes;
 using testsupport::MakeBmp;
 using testsupport::TempDir;
@@ -74,15 +74,15 @@ class ReadBitmap : public ::testing::Test {
 };
 
 TEST_F(ReadBitmap, ThreeByTwoReadsTwelveByteRowsIntoTheEnlargedBlock) {
-  BmpSpec spec;
-  spec.width = 3;
-  spec.height = 2;
-  spec.pixels = testsupport::PatternRows(3, 2, 7);
-  spec.clrUsed = 5;  // ignored at 24 bits: no colour table is read
-  const uint8_t* pixels = Read(MakeBmp(spec));
+  BmpParts parts;
+  parts.width = 3;
+  parts.height = 2;
+  parts.pixels = testsupport::PatternRows(3, 2, 7);
+  parts.clrUsed = 5;  // ignored at 24 bits: no colour table is read
+  const uint8_t* pixels = Read(MakeBmp(parts));
   ASSERT_NE(pixels, nullptr);
   EXPECT_EQ(platform::BlockSize(slot), 1080u);  // Rgb24Stride(19) * 18
-  EXPECT_EQ(0, std::memcmp(pixels, spec.pixels.data(), 24));
+  EXPECT_EQ(0, std::memcmp(pixels, parts.pixels.data(), 24));
   for (size_t i = 24; i < 1080; ++i) ASSERT_EQ(pixels[i], 0) << i;  // spare bytes are zero
   EXPECT_EQ(info.bmiHeader.biWidth, 3);
   EXPECT_EQ(info.bmiHeader.biHeight, 2);
@@ -92,14 +92,14 @@ TEST_F(ReadBitmap, ThreeByTwoReadsTwelveByteRowsIntoTheEnlargedBlock) {
 
 TEST_F(ReadBitmap, EightBitColourTableGoesToThePaletteAndRowsFollowIt) {
   Palette[20] = RgbQuad{9, 9, 9, 9};
-  BmpSpec spec;
-  spec.width = 4;
-  spec.height = 1;
-  spec.bitCount = 8;
-  spec.clrUsed = 16;
-  for (int i = 0; i < 64; ++i) spec.colourTable.push_back(static_cast<uint8_t>(i + 1));
-  spec.pixels = Bytes(12, 0xAB);
-  const uint8_t* pixels = Read(MakeBmp(spec));
+  BmpParts parts;
+  parts.width = 4;
+  parts.height = 1;
+  parts.bitCount = 8;
+  parts.clrUsed = 16;
+  for (int i = 0; i < 64; ++i) parts.colourTable.push_back(static_cast<uint8_t>(i + 1));
+  parts.pixels = Bytes(12, 0xAB);
+  const uint8_t* pixels = Read(MakeBmp(parts));
   ASSERT_NE(pixels, nullptr);
   EXPECT_EQ(Palette[0].rgbBlue, 1);
   EXPECT_EQ(Palette[15].rgbReserved, 64);
@@ -109,14 +109,14 @@ TEST_F(ReadBitmap, EightBitColourTableGoesToThePaletteAndRowsFollowIt) {
 }
 
 TEST_F(ReadBitmap, EightBitWithoutColourCountReadsTheTableAsPixels) {
-  BmpSpec spec;
-  spec.width = 4;
-  spec.height = 1;
-  spec.bitCount = 8;
-  spec.clrUsed = 0;
-  spec.colourTable = {1, 2, 3, 4};
-  spec.pixels = Bytes(8, 0xCD);
-  const uint8_t* pixels = Read(MakeBmp(spec));
+  BmpParts parts;
+  parts.width = 4;
+  parts.height = 1;
+  parts.bitCount = 8;
+  parts.clrUsed = 0;
+  parts.colourTable = {1, 2, 3, 4};
+  parts.pixels = Bytes(8, 0xCD);
+  const uint8_t* pixels = Read(MakeBmp(parts));
   ASSERT_NE(pixels, nullptr);
   EXPECT_EQ(pixels[0], 1);
   EXPECT_EQ(pixels[4], 0xCD);
@@ -125,14 +125,14 @@ TEST_F(ReadBitmap, EightBitWithoutColourCountReadsTheTableAsPixels) {
 
 TEST_F(ReadBitmap, ColourCountAbove256KeepsTheFirst256AndSkipsTheRest) {
   for (uint32_t clrUsed : {257u, 300u}) {
-    BmpSpec spec;
-    spec.width = 1;
-    spec.height = 1;
-    spec.bitCount = 8;
-    spec.clrUsed = clrUsed;
-    for (uint32_t i = 0; i < clrUsed * 4; ++i) spec.colourTable.push_back(static_cast<uint8_t>(i / 4));
-    spec.pixels = {0x11, 0x22, 0x33, 0x44};
-    const uint8_t* pixels = Read(MakeBmp(spec));
+    BmpParts parts;
+    parts.width = 1;
+    parts.height = 1;
+    parts.bitCount = 8;
+    parts.clrUsed = clrUsed;
+    for (uint32_t i = 0; i < clrUsed * 4; ++i) parts.colourTable.push_back(static_cast<uint8_t>(i / 4));
+    parts.pixels = {0x11, 0x22, 0x33, 0x44};
+    const uint8_t* pixels = Read(MakeBmp(parts));
     ASSERT_NE(pixels, nullptr) << clrUsed;
     EXPECT_EQ(Palette[255].rgbBlue, 255);
     EXPECT_EQ(pixels[0], 0x11) << clrUsed;  // rows start after all clrUsed entries
@@ -143,11 +143,11 @@ TEST_F(ReadBitmap, ColourCountAbove256KeepsTheFirst256AndSkipsTheRest) {
 }
 
 TEST_F(ReadBitmap, ShortFileLeavesTheMissingBytesZero) {
-  BmpSpec spec;
-  spec.width = 2;
-  spec.height = 2;
-  spec.pixels = Bytes(11, 0x77);  // 16 bytes are due
-  const uint8_t* pixels = Read(MakeBmp(spec));
+  BmpParts parts;
+  parts.width = 2;
+  parts.height = 2;
+  parts.pixels = Bytes(11, 0x77);  // 16 bytes are due
+  const uint8_t* pixels = Read(MakeBmp(parts));
   ASSERT_NE(pixels, nullptr);
   EXPECT_EQ(pixels[10], 0x77);
   for (int i = 11; i < 16; ++i) EXPECT_EQ(pixels[i], 0);
@@ -159,7 +159,7 @@ TEST_F(ReadBitmap, MissingOrUnreadableFilesLeaveEverythingUntouched) {
   slot = before;
   EXPECT_EQ(ReadBitmapFile((dir / "missing.bmp").string().c_str(), &slot, &info), nullptr);
   EXPECT_EQ(ReadBitmapFile(dir.path().string().c_str(), &slot, &info), nullptr);  // a directory
-  Bytes header = MakeBmp(BmpSpec{});
+  Bytes header = MakeBmp(BmpParts{});
   header.resize(53);  // one byte short of the headers
   WriteAll(dir / "short.bmp", header);
   EXPECT_EQ(ReadBitmapFile((dir / "short.bmp").string().c_str(), &slot, &info), nullptr);
@@ -190,13 +190,13 @@ TEST_F(ReadBitmap, HostileSizesAreRefused) {
       {10000000, 0, 24, 16, "no rows, but a huge block"},
   };
   for (const Case& c : cases) {
-    BmpSpec spec;
-    spec.width = c.width;
-    spec.height = c.height;
-    spec.bitCount = c.bitCount;
-    spec.pixels = Bytes(c.pixelBytes, 1);
+    BmpParts parts;
+    parts.width = c.width;
+    parts.height = c.height;
+    parts.bitCount = c.bitCount;
+    parts.pixels = Bytes(c.pixelBytes, 1);
     slot = reinterpret_cast<BlockHandle>(0x1);
-    EXPECT_EQ(Read(MakeBmp(spec)), nullptr) << c.why;
+    EXPECT_EQ(Read(MakeBmp(parts)), nullptr) << c.why;
     EXPECT_EQ(slot, nullptr) << c.why;
     EXPECT_EQ(info.bmiHeader.biWidth, c.width) << c.why;
   }
@@ -204,11 +204,11 @@ TEST_F(ReadBitmap, HostileSizesAreRefused) {
 
 TEST_F(ReadBitmap, NonPositiveSizesThatGiveABlockReadNoRows) {
   for (int32_t height : {0, -1, -15}) {
-    BmpSpec spec;
-    spec.width = 4;
-    spec.height = height;
-    spec.pixels = Bytes(48, 0x55);
-    const uint8_t* pixels = Read(MakeBmp(spec));
+    BmpParts parts;
+    parts.width = 4;
+    parts.height = height;
+    parts.pixels = Bytes(48, 0x55);
+    const uint8_t* pixels = Read(MakeBmp(parts));
     ASSERT_NE(pixels, nullptr) << height;
     EXPECT_EQ(pixels[0], 0) << height;
     platform::UnlockBlock(slot);

@@ -57,9 +57,9 @@ TEST(GetExtension, NormalisedExtensions) {
 
 TEST(LoadImageFile, BmpInAnyCaseGoesToTheReaderOthersToPlugins) {
   testsupport::TempDir dir;
-  testsupport::BmpSpec spec;
-  spec.pixels = {1, 2, 3, 0};
-  const testsupport::Bytes file = testsupport::MakeBmp(spec);
+  testsupport::BmpParts parts;
+  parts.pixels = {1, 2, 3, 0};
+  const testsupport::Bytes file = testsupport::MakeBmp(parts);
   ASSERT_EQ(PluginTable.count, 0);
   const struct {
     const char* name;

@@ -101,16 +101,16 @@ TEST_F(Netpbm, PpmAndPgmGiveTheBmpsPixels) {
     const std::string size = std::to_string(w) + " " + std::to_string(h);
     const Bytes ppm = Concat(Text("P6\n# a comment\n" + size + "\n255\n"), rgb);
     // The same picture as a BMP, read by the BMP reader.
-    testsupport::BmpSpec spec;
-    spec.width = w;
-    spec.height = h;
-    spec.pixels = BmpRows(rgb, w, h, false);
-    testsupport::WriteAll(files / "same.bmp", testsupport::MakeBmp(spec));
+    testsupport::BmpParts parts;
+    parts.width = w;
+    parts.height = h;
+    parts.pixels = BmpRows(rgb, w, h, false);
+    testsupport::WriteAll(files / "same.bmp", testsupport::MakeBmp(parts));
     BlockHandle block = nullptr;
     BitmapInfo info{};
     const uint8_t* bmp = LoadImageFile((files / "same.bmp").string().c_str(), &block, &info);
     ASSERT_NE(bmp, nullptr);
-    EXPECT_EQ(Load24("a.ppm", ppm, 24), Bytes(bmp, bmp + spec.pixels.size())) << w << "x" << h;
+    EXPECT_EQ(Load24("a.ppm", ppm, 24), Bytes(bmp, bmp + parts.pixels.size())) << w << "x" << h;
     platform::UnlockBlock(block);
     platform::FreeBlock(block);
 

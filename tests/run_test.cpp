@@ -9,7 +9,7 @@
 
 namespace {
 
-using testsupport::BmpSpec;
+using testsupport::BmpParts;
 using testsupport::Bytes;
 using testsupport::MakeBmp;
 using testsupport::PatternRows;
@@ -28,7 +28,7 @@ int64_t Stride(int32_t w) { return 3 * int64_t{w} + w % 4; }
 // What Image.bmp must hold for a valid pair: a fresh file header, the
 // second file's info header, and the first file's rows with every
 // differing pixel byte replaced by its channel's marker.
-Bytes Expected(const BmpSpec& base, const BmpSpec& other) {
+Bytes Expected(const BmpParts& base, const BmpParts& other) {
   const Bytes otherFile = MakeBmp(other);
   const int64_t stride = Stride(other.width);
   const size_t rowBytes = static_cast<size_t>(stride * other.height);
@@ -57,7 +57,7 @@ class Run : public ::testing::Test {
     EXPECT_EQ(outcome.exitCode, 0) << outcome.standardError;
     return outcome;
   }
-  void Inputs(const BmpSpec& base, const BmpSpec& other) {
+  void Inputs(const BmpParts& base, const BmpParts& other) {
     WriteAll(dir / "Image0.bmp", MakeBmp(base));
     WriteAll(dir / "Image1.bmp", MakeBmp(other));
   }
@@ -65,8 +65,8 @@ class Run : public ::testing::Test {
   TempDir dir;
 };
 
-BmpSpec Spec(int32_t w, int32_t h, Bytes pixels) {
-  BmpSpec s;
+BmpParts Parts(int32_t w, int32_t h, Bytes pixels) {
+  BmpParts s;
   s.width = w;
   s.height = h;
   s.pixels = std::move(pixels);
@@ -74,8 +74,8 @@ BmpSpec Spec(int32_t w, int32_t h, Bytes pixels) {
 }
 
 TEST_F(Run, IdenticalImagesGiveTheFirstRowsBehindTheSecondHeader) {
-  BmpSpec base = Spec(2, 2, PatternRows(2, 2, 1));
-  BmpSpec other = base;
+  BmpParts base = Parts(2, 2, PatternRows(2, 2, 1));
+  BmpParts other = base;
   other.xPels = 1234;  // the info header comes from the second file
   Inputs(base, other);
   Go();
@@ -89,8 +89,8 @@ TEST_F(Run, IdenticalImagesGiveTheFirstRowsBehindTheSecondHeader) {
 TEST_F(Run, MarksEveryDifferingChannelByteForManySizes) {
   std::mt19937 random(99);
   for (auto [w, h] : {std::pair{1, 1}, {2, 2}, {3, 2}, {5, 3}, {4, 4}, {61, 7}, {100, 9}}) {
-    BmpSpec base = Spec(w, h, PatternRows(w, h, 3));
-    BmpSpec other = base;
+    BmpParts base = Parts(w, h, PatternRows(w, h, 3));
+    BmpParts other = base;
     for (auto& b : other.pixels) {
       if (random() % 4 == 0) b = static_cast<uint8_t>(random());  // padding too
     }
@@ -105,7 +105,7 @@ TEST_F(Run, ChannelRulesOnSinglePixels) {
   // untouched; red differs; all three differ.  Width 5, padding 1 byte.
   Bytes a = {10, 20, 30, 255, 20, 30, 255, 0, 255, 1, 2, 3, 4, 5, 6, 9};
   Bytes b = {11, 20, 30, 254, 20, 30, 255, 0, 255, 1, 2, 4, 7, 8, 9, 8};
-  Inputs(Spec(5, 1, a), Spec(5, 1, b));
+  Inputs(Parts(5, 1, a), Parts(5, 1, b));
   Go();
   const Bytes out = ReadAll(dir / "Image.bmp");
   const Bytes rows(out.begin() + 54, out.end());
@@ -114,7 +114,7 @@ TEST_F(Run, ChannelRulesOnSinglePixels) {
 
 TEST_F(Run, ExistingResultIsOverwrittenInFull) {
   WriteAll(dir / "Image.bmp", Bytes(5000, 0xEE));
-  const BmpSpec base = Spec(1, 1, {1, 2, 3, 4});
+  const BmpParts base = Parts(1, 1, {1, 2, 3, 4});
   Inputs(base, base);
   Go();
   EXPECT_EQ(ReadAll(dir / "Image.bmp"), Expected(base, base));
@@ -136,7 +136,7 @@ TEST_F(Run, MissingInputsShowTheirMessageAndWriteNothing) {
   for (const MessageCase& c : cases) {
     std::filesystem::remove(dir / "Image0.bmp");
     std::filesystem::remove(dir / "Image1.bmp");
-    const Bytes image = MakeBmp(Spec(1, 1, {1, 2, 3, 0}));
+    const Bytes image = MakeBmp(Parts(1, 1, {1, 2, 3, 0}));
     if (c.base) WriteAll(dir / "Image0.bmp", image);
     if (c.other) WriteAll(dir / "Image1.bmp", image);
     WriteAll(dir / "Image.bmp", previous);
@@ -150,13 +150,13 @@ TEST_F(Run, MissingInputsShowTheirMessageAndWriteNothing) {
 
 TEST_F(Run, InputsThatAreDirectoriesOrTooShortCountAsMissing) {
   std::filesystem::create_directories(dir / "Image0.bmp");
-  WriteAll(dir / "Image1.bmp", MakeBmp(Spec(1, 1, {1, 2, 3, 0})));
+  WriteAll(dir / "Image1.bmp", MakeBmp(Parts(1, 1, {1, 2, 3, 0})));
   auto outcome = Go();
 #if !defined(_WIN32)
   EXPECT_NE(outcome.standardError.find("Image0.bmp"), std::string::npos);
 #endif
   std::filesystem::remove(dir / "Image0.bmp");
-  WriteAll(dir / "Image0.bmp", MakeBmp(Spec(1, 1, {1, 2, 3, 0})));
+  WriteAll(dir / "Image0.bmp", MakeBmp(Parts(1, 1, {1, 2, 3, 0})));
   WriteAll(dir / "Image1.bmp", Bytes(53, 0));
   outcome = Go();
 #if !defined(_WIN32)
@@ -166,7 +166,7 @@ TEST_F(Run, InputsThatAreDirectoriesOrTooShortCountAsMissing) {
 }
 
 TEST_F(Run, ResultThatCannotBeCreatedShowsTheWarning) {
-  const BmpSpec image = Spec(1, 1, {1, 2, 3, 0});
+  const BmpParts image = Parts(1, 1, {1, 2, 3, 0});
   Inputs(image, image);
   std::filesystem::create_directories(dir / "Image.bmp");
   const auto outcome = Go();
@@ -179,8 +179,8 @@ TEST_F(Run, ResultThatCannotBeCreatedShowsTheWarning) {
 TEST_F(Run, LargerFirstImageIsReadWithTheSecondImagesLayout) {
   // 6x4 then 4x3: the first block holds the 4x3 rows, so its first
   // Rgb24Stride(4) * 3 = 36 bytes are compared and written as they lie.
-  BmpSpec base = Spec(6, 4, PatternRows(6, 4, 5));
-  BmpSpec other = Spec(4, 3, PatternRows(4, 3, 6));
+  BmpParts base = Parts(6, 4, PatternRows(6, 4, 5));
+  BmpParts other = Parts(4, 3, PatternRows(4, 3, 6));
   Inputs(base, other);
   Go();
   EXPECT_EQ(ReadAll(dir / "Image.bmp"), Expected(base, other));
@@ -189,8 +189,8 @@ TEST_F(Run, LargerFirstImageIsReadWithTheSecondImagesLayout) {
 TEST_F(Run, SmallerFirstImageComparesWhatBothHoldAndPadsWithZero) {
   // The first block (2x2: Rgb24Stride(18) * 18 = 1008 bytes) is smaller than
   // the 40x30 rows of the second image (3600 bytes).
-  BmpSpec base = Spec(2, 2, PatternRows(2, 2, 8));
-  BmpSpec other = Spec(40, 30, PatternRows(40, 30, 9));
+  BmpParts base = Parts(2, 2, PatternRows(2, 2, 8));
+  BmpParts other = Parts(40, 30, PatternRows(40, 30, 9));
   Inputs(base, other);
   Go();
   const Bytes out = ReadAll(dir / "Image.bmp");
@@ -231,8 +231,8 @@ TEST_F(Run, HostileHeadersNeverCrashAndWriteConsistentFiles) {
   };
   for (const Case& c : cases) {
     std::filesystem::remove(dir / "Image.bmp");
-    BmpSpec base = Spec(c.w0, c.h0, Bytes(c.pixels0, 0x10));
-    BmpSpec other = Spec(c.w1, c.h1, Bytes(c.pixels1, 0x20));
+    BmpParts base = Parts(c.w0, c.h0, Bytes(c.pixels0, 0x10));
+    BmpParts other = Parts(c.w1, c.h1, Bytes(c.pixels1, 0x20));
     other.bitCount = c.bits1;
     other.clrUsed = c.clr1;
     Inputs(base, other);

@@ -28,27 +28,27 @@ void Put32(Bytes& out, uint32_t v) {
 
 }  // namespace
 
-Bytes MakeBmp(const BmpSpec& spec) {
+Bytes MakeBmp(const BmpParts& parts) {
   Bytes out;
-  const auto total = static_cast<uint32_t>(54 + spec.colourTable.size() + spec.pixels.size());
+  const auto total = static_cast<uint32_t>(54 + parts.colourTable.size() + parts.pixels.size());
   Put16(out, 0x4D42);
   Put32(out, total);
   Put16(out, 0);
   Put16(out, 0);
-  Put32(out, static_cast<uint32_t>(54 + spec.colourTable.size()));
+  Put32(out, static_cast<uint32_t>(54 + parts.colourTable.size()));
   Put32(out, 40);
-  Put32(out, static_cast<uint32_t>(spec.width));
-  Put32(out, static_cast<uint32_t>(spec.height));
+  Put32(out, static_cast<uint32_t>(parts.width));
+  Put32(out, static_cast<uint32_t>(parts.height));
   Put16(out, 1);
-  Put16(out, spec.bitCount);
+  Put16(out, parts.bitCount);
   Put32(out, 0);
-  Put32(out, static_cast<uint32_t>(spec.pixels.size()));
-  Put32(out, static_cast<uint32_t>(spec.xPels));
-  Put32(out, static_cast<uint32_t>(spec.yPels));
-  Put32(out, spec.clrUsed);
+  Put32(out, static_cast<uint32_t>(parts.pixels.size()));
+  Put32(out, static_cast<uint32_t>(parts.xPels));
+  Put32(out, static_cast<uint32_t>(parts.yPels));
+  Put32(out, parts.clrUsed);
   Put32(out, 0);
-  out.insert(out.end(), spec.colourTable.begin(), spec.colourTable.end());
-  out.insert(out.end(), spec.pixels.begin(), spec.pixels.end());
+  out.insert(out.end(), parts.colourTable.begin(), parts.colourTable.end());
+  out.insert(out.end(), parts.pixels.begin(), parts.pixels.end());
   return out;
 }
 

@@ -11,7 +11,7 @@ namespace testsupport {
 
 using Bytes = std::vector<uint8_t>;
 
-struct BmpSpec {
+struct BmpParts {
   int32_t width = 1;
   int32_t height = 1;
   uint16_t bitCount = 24;
@@ -23,7 +23,7 @@ struct BmpSpec {
 };
 
 // A BMP file: 14-byte file header, 40-byte info header, colour table, pixels.
-Bytes MakeBmp(const BmpSpec& spec);
+Bytes MakeBmp(const BmpParts& parts);
 
 // Pixel rows for a 24-bit image of w x h with Rgb24Stride rows: every byte
 // from a deterministic pattern seeded by `seed`, padding included.
