@@ -1,7 +1,6 @@
 #include "app/difference.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "imageload/imageload.h"
 
@@ -9,24 +8,13 @@ namespace diffmark {
 
 WriteResult WriteResultFile(const char* path, const BitmapInfoHeader& header, const uint8_t* pixels,
                             uint64_t pixelBytes) {
-  const uint64_t rowBytes = Rgb24ImageBytes(header.biWidth, header.biHeight);
-  const uint64_t total = kFileHeaderBytes + kInfoHeaderBytes + rowBytes;
-  if (total > UINT32_MAX) return WriteResult::NotCreated;
-
+  uint8_t headers[kHeadersBytes];
+  if (!EncodeRgb24Headers(header, headers)) return WriteResult::NotCreated;
   platform::FileHandle file = platform::CreateAlways(path);
   if (file == nullptr) return WriteResult::NotCreated;
-
-  uint8_t fileBytes[kFileHeaderBytes];
-  uint8_t infoBytes[kInfoHeaderBytes];
-  const BitmapFileHeader fileHeader{kBitmapType, static_cast<uint32_t>(total), 0, 0,
-                                    kFileHeaderBytes + kInfoHeaderBytes};
-  EncodeFileHeader(fileHeader, fileBytes);
-  EncodeInfoHeader(header, infoBytes);
-  uint8_t headers[kFileHeaderBytes + kInfoHeaderBytes];
-  std::memcpy(headers, fileBytes, sizeof fileBytes);
-  std::memcpy(headers + sizeof fileBytes, infoBytes, sizeof infoBytes);
   bool ok = platform::WriteBytes(file, headers, sizeof headers);
 
+  const uint64_t rowBytes = Rgb24ImageBytes(header.biWidth, header.biHeight);
   const uint64_t fromBlock = std::min(rowBytes, pixelBytes);
   ok = ok && platform::WriteBytes(file, pixels, fromBlock);
   static const uint8_t kZeros[64 * 1024] = {};

@@ -9,7 +9,6 @@
 // left alone, or still differs and gets the same marker again), so the
 // last vector of a row may overlap the one before it.
 #include <algorithm>
-#include <cstring>
 
 #include "app/difference.h"
 

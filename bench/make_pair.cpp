@@ -14,15 +14,11 @@ namespace {
 bool Write(const std::string& path, int32_t w, int32_t h, const std::vector<uint8_t>& rows) {
   diffmark::BitmapInfoHeader info;
   diffmark::InitRgb24Header(&info, w, h);
-  uint8_t fileBytes[diffmark::kFileHeaderBytes];
-  uint8_t infoBytes[diffmark::kInfoHeaderBytes];
-  diffmark::EncodeFileHeader({diffmark::kBitmapType, static_cast<uint32_t>(54 + rows.size()), 0, 0, 54},
-                             fileBytes);
-  diffmark::EncodeInfoHeader(info, infoBytes);
+  uint8_t headers[diffmark::kHeadersBytes];
+  if (!diffmark::EncodeRgb24Headers(info, headers)) return false;
   FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
-  bool ok = std::fwrite(fileBytes, 1, sizeof fileBytes, f) == sizeof fileBytes &&
-            std::fwrite(infoBytes, 1, sizeof infoBytes, f) == sizeof infoBytes &&
+  bool ok = std::fwrite(headers, 1, sizeof headers, f) == sizeof headers &&
             std::fwrite(rows.data(), 1, rows.size(), f) == rows.size();
   return std::fclose(f) == 0 && ok;
 }

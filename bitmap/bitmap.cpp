@@ -30,6 +30,18 @@ void EncodeInfoHeader(const BitmapInfoHeader& header, uint8_t (&out)[kInfoHeader
   WriteU32(out + 36, header.biClrImportant);
 }
 
+bool EncodeRgb24Headers(const BitmapInfoHeader& header, uint8_t (&out)[kHeadersBytes]) {
+  const uint64_t total = kHeadersBytes + Rgb24ImageBytes(header.biWidth, header.biHeight);
+  if (total > UINT32_MAX) return false;
+  uint8_t fileBytes[kFileHeaderBytes];
+  uint8_t infoBytes[kInfoHeaderBytes];
+  EncodeFileHeader({kBitmapType, static_cast<uint32_t>(total), 0, 0, kHeadersBytes}, fileBytes);
+  EncodeInfoHeader(header, infoBytes);
+  std::memcpy(out, fileBytes, sizeof fileBytes);
+  std::memcpy(out + sizeof fileBytes, infoBytes, sizeof infoBytes);
+  return true;
+}
+
 BitmapInfoHeader DecodeInfoHeader(const uint8_t* bytes) {
   BitmapInfoHeader h{};
   h.biSize = ReadU32(bytes + 0);

@@ -60,6 +60,13 @@ struct BitmapInfo {
 void EncodeFileHeader(const BitmapFileHeader& header, uint8_t (&out)[kFileHeaderBytes]);
 void EncodeInfoHeader(const BitmapInfoHeader& header, uint8_t (&out)[kInfoHeaderBytes]);
 BitmapInfoHeader DecodeInfoHeader(const uint8_t* bytes);  // reads 40 bytes
+
+inline constexpr size_t kHeadersBytes = kFileHeaderBytes + kInfoHeaderBytes;
+
+// The 54 header bytes of a file of 24-bit rows: a fresh file header (rows
+// at offset 54, bfSize = 54 + Rgb24ImageBytes(biWidth, biHeight)) followed
+// by `header` as it is.  False when that length does not fit in 32 bits.
+[[nodiscard]] bool EncodeRgb24Headers(const BitmapInfoHeader& header, uint8_t (&out)[kHeadersBytes]);
 RgbQuad DecodeColourEntry(const uint8_t* bytes);          // reads 4 bytes
 
 // ----------------------------------------------------------- row rules

@@ -17,16 +17,12 @@ namespace {
 bool WriteBmp(const char* path, int32_t width, int32_t height, const uint8_t* rows) {
   BitmapInfoHeader header;
   InitRgb24Header(&header, width, height);
-  const uint64_t rowBytes = Rgb24ImageBytes(width, height);
-  uint8_t fileBytes[kFileHeaderBytes];
-  uint8_t infoBytes[kInfoHeaderBytes];
-  EncodeFileHeader({kBitmapType, static_cast<uint32_t>(54 + rowBytes), 0, 0, 54}, fileBytes);
-  EncodeInfoHeader(header, infoBytes);
+  uint8_t headers[kHeadersBytes];
+  if (!EncodeRgb24Headers(header, headers)) return false;
   platform::FileHandle file = platform::CreateAlways(path);
   if (file == nullptr) return false;
-  const bool ok = platform::WriteBytes(file, fileBytes, sizeof fileBytes) &&
-                  platform::WriteBytes(file, infoBytes, sizeof infoBytes) &&
-                  platform::WriteBytes(file, rows, rowBytes);
+  const bool ok = platform::WriteBytes(file, headers, sizeof headers) &&
+                  platform::WriteBytes(file, rows, Rgb24ImageBytes(width, height));
   platform::CloseFile(file);
   return ok;
 }
