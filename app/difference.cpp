@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
-#include "imageload/imageload.h"
+#include <diffmark/imageload.h>
+
+#include "platform/platform.h"
 
 namespace diffmark {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "bitmap/bitmap.h"
+#include <diffmark/bitmap.h>
 
 namespace diffmark {
 

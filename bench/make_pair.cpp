@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bitmap/bitmap.h"
+#include <diffmark/bitmap.h>
 
 namespace {
 

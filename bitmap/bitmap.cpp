@@ -1,8 +1,10 @@
-#include "bitmap/bitmap.h"
+#include <diffmark/bitmap.h>
 
 #include <cstring>
 
 #include "bitmap/le.h"
+#include "bitmap/load_error.h"
+#include "platform/platform.h"
 
 namespace diffmark {
 
@@ -101,14 +103,26 @@ struct FileCloser {
 }  // namespace
 
 uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
-  FileCloser file{platform::OpenForReading(path)};
-  if (file.file == nullptr) return nullptr;
+  platform::FileError openError = platform::FileError::None;
+  FileCloser file{platform::OpenForReading(path, &openError)};
+  if (file.file == nullptr) {
+    SetLoadError("%s", DescribeFileError(openError));
+    return nullptr;
+  }
 
   uint64_t fileSize = 0;
-  if (!platform::FileSize(file.file, &fileSize)) return nullptr;
+  if (!platform::FileSize(file.file, &fileSize)) {
+    SetLoadError("file size cannot be read");
+    return nullptr;
+  }
   uint8_t headers[kFileHeaderBytes + kInfoHeaderBytes];
   uint64_t got = 0;
-  if (!platform::ReadBytes(file.file, headers, sizeof headers, &got) || got < sizeof headers) {
+  if (!platform::ReadBytes(file.file, headers, sizeof headers, &got)) {
+    SetLoadError("read error");
+    return nullptr;
+  }
+  if (got < sizeof headers) {
+    SetLoadError("header too short: %llu of the 54 header bytes", static_cast<unsigned long long>(got));
     return nullptr;
   }
   // The file header is not examined: no check of "BM", bfOffBits unused.
@@ -134,6 +148,7 @@ uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
   if (__builtin_mul_overflow(Rgb24Stride64(int64_t{h.biWidth} + 16), int64_t{h.biHeight} + 16,
                              &blockBytes) ||
       blockBytes <= 0 || static_cast<uint64_t>(blockBytes) > platform::kMaxBlockBytes) {
+    SetLoadError("image size not representable: %d x %d pixels", h.biWidth, h.biHeight);
     return nullptr;
   }
   const uint64_t rowBytes = Rgb24ImageBytes(h.biWidth, h.biHeight);
@@ -143,9 +158,14 @@ uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
   // bytes, so this never refuses an image whose rows pass; it stops headers
   // of no rows (h of -15..0) from asking for a huge block.
   const uint64_t justified = JustifiedPixelBytes(available, h.biBitCount);
-  if (rowBytes > justified) return nullptr;
-  if (justified <= (UINT64_MAX - kBlockSlack) / 32 &&
-      static_cast<uint64_t>(blockBytes) > 32 * justified + kBlockSlack) {
+  const bool blockJustified = justified > (UINT64_MAX - kBlockSlack) / 32 ||
+                              static_cast<uint64_t>(blockBytes) <= 32 * justified + kBlockSlack;
+  if (rowBytes > justified || !blockJustified) {
+    char claimed[32];
+    char held[32];
+    SetLoadError("header claims %s, file holds %s",
+                 FormatBytes(rowBytes > justified ? rowBytes : static_cast<uint64_t>(blockBytes), claimed),
+                 FormatBytes(available, held));
     return nullptr;
   }
 
@@ -153,6 +173,8 @@ uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
   auto* pixels = static_cast<uint8_t*>(platform::LockBlock(block));
   if (pixels == nullptr) {
     platform::FreeBlock(block);
+    char wanted[32];
+    SetLoadError("out of memory: %s", FormatBytes(static_cast<uint64_t>(blockBytes), wanted));
     return nullptr;
   }
   *slot = block;
@@ -161,6 +183,7 @@ uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
   if (rowBytes > 0 && available > 0 && platform::SeekTo(file.file, pixelOffset)) {
     (void)platform::ReadBytes(file.file, pixels, rowBytes, &got);
   }
+  ClearLoadError();
   return pixels;
 }
 

@@ -1,5 +1,8 @@
 
-#include "bitmap/bitmap.h"
+#include <diffmark/bitmap.h>
+
+#include "bitmap/load_error.h"
+#include "platform/platform.h"
 
 namespace diffmark {
 
@@ -28,14 +31,20 @@ uint8_t* ExpandToRgb24(const uint8_t* source, uint64_t sourceBytes, const Bitmap
   const uint64_t imageBytes = Rgb24ImageBytes(w, h);  // 0 unless w, h > 0
 
   *slot = nullptr;
-  if (imageBytes + 16 > platform::kMaxBlockBytes) return nullptr;
+  if (imageBytes + 16 > platform::kMaxBlockBytes) {
+    SetLoadError("image size not representable: %d x %d pixels", w, h);
+    return nullptr;
+  }
   BlockHandle block = platform::AllocBlock(imageBytes + 16);
   auto* out = static_cast<uint8_t*>(platform::LockBlock(block));
   if (out == nullptr) {
     platform::FreeBlock(block);
+    char wanted[32];
+    SetLoadError("out of memory: %s", FormatBytes(imageBytes + 16, wanted));
     return nullptr;
   }
   *slot = block;
+  ClearLoadError();
   if (imageBytes == 0 || source == nullptr) return out;
 
   const auto stride = static_cast<uint64_t>(Rgb24Stride64(w));

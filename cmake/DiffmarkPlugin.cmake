@@ -13,7 +13,7 @@ function(diffmark_plugin target)
     set(P_EXPORTS GetPluginInfo GetPicture)
   endif()
   add_library(${target} MODULE ${P_SOURCES})
-  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${target} PRIVATE diffmark::plugin)
   set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".spi" C_VISIBILITY_PRESET hidden)
   if(P_OUTPUT_DIRECTORY)
     set_target_properties(${target} PROPERTIES

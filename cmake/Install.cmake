@@ -1,25 +1,52 @@
-# The image library as an installable package: headers under
-# include/diffmark, static libraries, and a CMake package diffmark::image.
+# The image library as an installable package, for two kinds of users:
+#   callers:        #include <diffmark/imageload.h>, link diffmark::image
+#                   (CMake) or the pkg-config package "diffmark";
+#   plug-in authors: #include <diffmark/spi.h>, link the header-only
+#                   diffmark::plugin or pkg-config "diffmark-plugin", and
+#                   build with diffmark_plugin(), installed with the package.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+set(DIFFMARK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/diffmark)
+set(DIFFMARK_PLUGIN_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/diffmark/plugins)
+
 install(TARGETS diffmark RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS diffmark_platform diffmark_bitmap diffmark_imageload
+install(TARGETS diffmark_image diffmark_plugin_interface
   EXPORT diffmarkTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES platform/platform.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/diffmark/platform)
-install(FILES bitmap/bitmap.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/diffmark/bitmap)
-install(FILES imageload/imageload.h imageload/spi.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/diffmark/imageload)
-install(EXPORT diffmarkTargets NAMESPACE diffmark:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/diffmark)
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/diffmarkConfig.cmake
-  "include(\"\${CMAKE_CURRENT_LIST_DIR}/diffmarkTargets.cmake\")\n"
-  "if(NOT TARGET diffmark::image)\n"
-  "  add_library(diffmark::image INTERFACE IMPORTED)\n"
-  "  set_target_properties(diffmark::image PROPERTIES INTERFACE_LINK_LIBRARIES diffmark::diffmark_imageload)\n"
-  "endif()\n")
+install(FILES
+  bitmap/include/diffmark/bitmap.h
+  imageload/include/diffmark/imageload.h
+  imageload/include/diffmark/spi.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/diffmark)
+install(EXPORT diffmarkTargets NAMESPACE diffmark:: DESTINATION ${DIFFMARK_CMAKE_DIR})
+
+configure_package_config_file(cmake/diffmarkConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/diffmarkConfig.cmake
+  INSTALL_DESTINATION ${DIFFMARK_CMAKE_DIR}
+  PATH_VARS DIFFMARK_PLUGIN_INSTALL_DIR)
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/diffmarkConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/diffmarkConfig.cmake
+install(FILES
+  ${CMAKE_CURRENT_BINARY_DIR}/diffmarkConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/diffmarkConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/diffmark)
+  cmake/DiffmarkPlugin.cmake
+  DESTINATION ${DIFFMARK_CMAKE_DIR})
+
+# pkg-config: the same two packages.  The library is static, so its own
+# needs (libdl) and the export of the plug-ins' allocator go in Libs.
+if(WIN32)
+  set(DIFFMARK_PC_LIBS "-luser32 -lkernel32")
+else()
+  set(DIFFMARK_PC_LIBS "${CMAKE_DL_LIBS}")
+  if(DIFFMARK_PC_LIBS)
+    set(DIFFMARK_PC_LIBS "-l${DIFFMARK_PC_LIBS}")
+  endif()
+  foreach(fn GlobalAlloc GlobalLock GlobalUnlock GlobalFree GlobalSize)
+    string(APPEND DIFFMARK_PC_LIBS " -Wl,--undefined=${fn} -Wl,--export-dynamic-symbol=${fn}")
+  endforeach()
+endif()
+configure_file(cmake/diffmark.pc.in ${CMAKE_CURRENT_BINARY_DIR}/diffmark.pc @ONLY)
+configure_file(cmake/diffmark-plugin.pc.in ${CMAKE_CURRENT_BINARY_DIR}/diffmark-plugin.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/diffmark.pc ${CMAKE_CURRENT_BINARY_DIR}/diffmark-plugin.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -7,8 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "bitmap/bitmap.h"
-#include "imageload/imageload.h"
+#include <diffmark/imageload.h>
 
 using namespace diffmark;
 
@@ -19,17 +18,13 @@ bool WriteBmp(const char* path, int32_t width, int32_t height, const uint8_t* ro
   InitRgb24Header(&header, width, height);
   uint8_t headers[kHeadersBytes];
   if (!EncodeRgb24Headers(header, headers)) return false;
-  platform::FileHandle file = platform::CreateAlways(path);
+  std::FILE* file = std::fopen(path, "wb");
   if (file == nullptr) return false;
-  const bool ok = platform::WriteBytes(file, headers, sizeof headers) &&
-                  platform::WriteBytes(file, rows, Rgb24ImageBytes(width, height));
-  platform::CloseFile(file);
+  const size_t rowBytes = static_cast<size_t>(Rgb24ImageBytes(width, height));
+  bool ok = std::fwrite(headers, 1, sizeof headers, file) == sizeof headers &&
+            std::fwrite(rows, 1, rowBytes, file) == rowBytes;
+  ok = std::fclose(file) == 0 && ok;
   return ok;
-}
-
-void Release(BlockHandle block) {
-  platform::UnlockBlock(block);
-  platform::FreeBlock(block);
 }
 
 }  // namespace
@@ -49,7 +44,7 @@ int main(int argc, char** argv) {
   BitmapInfo info{};
   const uint8_t* pixels = LoadImageFile(argv[2], &block, &info);
   if (pixels == nullptr) {
-    std::fprintf(stderr, "%s: cannot be loaded\n", argv[2]);
+    std::fprintf(stderr, "%s: %s\n", argv[2], LastLoadError());
     ReleasePlugins();
     return 1;
   }
@@ -57,17 +52,17 @@ int main(int argc, char** argv) {
   int status = 0;
   if (h.biBitCount == 8 || h.biBitCount == 4) {
     BlockHandle rgb = nullptr;
-    const uint8_t* rows = ExpandToRgb24(pixels, platform::BlockSize(block), &h, &rgb);
+    const uint8_t* rows = ExpandToRgb24(pixels, BlockBytes(block), &h, &rgb);
     status = rows != nullptr && WriteBmp(argv[3], h.biWidth, h.biHeight, rows) ? 0 : 1;
-    Release(rgb);
-  } else if (h.biBitCount == 24 && Rgb24ImageBytes(h.biWidth, h.biHeight) <= platform::BlockSize(block)) {
+    ReleaseBlock(rgb);
+  } else if (h.biBitCount == 24 && Rgb24ImageBytes(h.biWidth, h.biHeight) <= BlockBytes(block)) {
     status = WriteBmp(argv[3], h.biWidth, h.biHeight, pixels) ? 0 : 1;
   } else {
     std::fprintf(stderr, "%s: %u bits per pixel are not converted\n", argv[2], unsigned{h.biBitCount});
     status = 1;
   }
   if (status != 0) std::fprintf(stderr, "%s: cannot be written\n", argv[3]);
-  Release(block);
+  ReleaseBlock(block);
   ReleasePlugins();
   return status;
 }

@@ -1,6 +1,8 @@
 #include <cstring>
 
-#include "imageload/imageload.h"
+#include <diffmark/imageload.h>
+
+#include "bitmap/load_error.h"
 #include "imageload/plugin_call.h"
 
 namespace diffmark {
@@ -43,6 +45,8 @@ int32_t FindPlugin(const char* ext) {
 }
 
 // Everything LoadWithPlugin holds while it works; released on every path.
+// A handle that names no live block (a plug-in freed it and left it) is
+// refused by the block calls, so releasing it is harmless.
 struct Decode {
   platform::FileHandle file = nullptr;
   BlockHandle fileBlock = nullptr;
@@ -51,15 +55,26 @@ struct Decode {
   ~Decode() {
     platform::CloseFile(file);
     platform::CloseLibrary(library);
-    Release(fileBlock);
-    Release(infoBlock);
-  }
-  static void Release(BlockHandle block) {
-    if (block == nullptr) return;
-    platform::UnlockBlock(block);
-    platform::FreeBlock(block);
+    ReleaseBlock(fileBlock);
+    ReleaseBlock(infoBlock);
   }
 };
+
+// GetPicture's failure codes in words.
+const char* DescribePluginResult(int32_t result) {
+  switch (result) {
+    case SPI_ERROR_UNSUPPORTED:
+      return "unsupported file or variant";
+    case SPI_ERROR_CORRUPT:
+      return "corrupt or truncated data";
+    case SPI_ERROR_NO_MEMORY:
+      return "out of memory";
+    case SPI_ERROR_TOO_LARGE:
+      return "image too large";
+    default:
+      return "decoding failed";
+  }
+}
 
 // Bytes the rows of an image of this header take at its own bit depth,
 // compared with what the block holds.
@@ -76,39 +91,82 @@ uint8_t* LoadWithPlugin(const char* path, BlockHandle* slot, BitmapInfo* info) {
   char ext[kMaxPath];
   GetExtension(path, ext);
   const int32_t match = FindPlugin(ext);
-  if (match < 0) return nullptr;
+  if (match < 0) {
+    if (PluginScanProblem()[0] != '\0') {
+      SetLoadError("no plug-in for extension \"%s\" (%s)", ext, PluginScanProblem());
+    } else {
+      SetLoadError("no plug-in for extension \"%s\"", ext);
+    }
+    return nullptr;
+  }
   const PluginEntry& entry = PluginTable.entries[match];
 
   Decode d;
   // The whole file, in a block 16 bytes longer (zero) than its contents.
-  d.file = platform::OpenForReading(path);
+  platform::FileError openError = platform::FileError::None;
+  d.file = platform::OpenForReading(path, &openError);
+  if (d.file == nullptr) {
+    SetLoadError("%s", DescribeFileError(openError));
+    return nullptr;
+  }
   uint64_t size = 0;
-  if (d.file == nullptr || !platform::FileSize(d.file, &size)) return nullptr;
-  if (size > platform::kMaxBlockBytes - 16) return nullptr;  // GetPicture takes a 32-bit length
+  if (!platform::FileSize(d.file, &size)) {
+    SetLoadError("file size cannot be read");
+    return nullptr;
+  }
+  if (size > platform::kMaxBlockBytes - 16) {  // GetPicture takes a 32-bit length
+    char held[32];
+    SetLoadError("file too large for a plug-in: %s (at most 2 GB)", FormatBytes(size, held));
+    return nullptr;
+  }
   d.fileBlock = platform::AllocBlock(size + 16);
   auto* data = static_cast<char*>(platform::LockBlock(d.fileBlock));
+  if (data == nullptr) {
+    char wanted[32];
+    SetLoadError("out of memory: %s", FormatBytes(size + 16, wanted));
+    return nullptr;
+  }
   uint64_t got = 0;
-  if (data == nullptr || !platform::ReadBytes(d.file, data, size, &got)) return nullptr;
+  if (!platform::ReadBytes(d.file, data, size, &got)) {
+    SetLoadError("read error");
+    return nullptr;
+  }
   platform::CloseFile(d.file);
   d.file = nullptr;
 
   char libraryPath[kMaxPath];
-  if (!platform::JoinPath(libraryPath, PluginDirectory, entry.fileName)) return nullptr;
-  d.library = platform::OpenLibrary(libraryPath);
-  if (d.library == nullptr) return nullptr;
+  if (!platform::JoinPath(libraryPath, PluginDirectory, entry.fileName)) {
+    SetLoadError("plug-in %s: path too long", entry.fileName);
+    return nullptr;
+  }
+  char loaderText[256] = {};
+  d.library = OpenPluginLibrary(libraryPath, loaderText, sizeof loaderText);
+  if (d.library == nullptr) {
+    SetLoadError("plug-in %s could not be loaded: %s", entry.fileName, loaderText);
+    return nullptr;
+  }
   const auto getInfo = LookupFunction<SpiGetPluginInfoFn>(d.library, "GetPluginInfo");
-  if (getInfo == nullptr) return nullptr;
+  if (getInfo == nullptr) {
+    SetLoadError("plug-in %s does not export GetPluginInfo", entry.fileName);
+    return nullptr;
+  }
   char text[SPI_INFO_BUFFER_BYTES];
   QueryFilter(getInfo, text);
   const auto getPicture = LookupFunction<SpiGetPictureFn>(d.library, "GetPicture");
-  if (getPicture == nullptr) return nullptr;
+  if (getPicture == nullptr) {
+    SetLoadError("plug-in %s does not export GetPicture", entry.fileName);
+    return nullptr;
+  }
 
   BlockHandle pixelBlock = nullptr;
   const int32_t result = getPicture(data, static_cast<int32_t>(got), SPI_FLAG_MEMORY, &d.infoBlock,
                                     &pixelBlock, nullptr, 0);
-  *slot = pixelBlock;
+  *slot = nullptr;
   if (result != 0) {
-    *slot = nullptr;  // the plug-in keeps (and frees) its pixel block on failure
+    // Whatever a failed plug-in hands back is ours to free (the info block
+    // goes with `d`).
+    ReleaseBlock(pixelBlock);
+    SetLoadError("plug-in %s: %s (result %d)", entry.fileName, DescribePluginResult(result), result);
     return nullptr;
   }
 
@@ -117,12 +175,18 @@ uint8_t* LoadWithPlugin(const char* path, BlockHandle* slot, BitmapInfo* info) {
   auto* pixels = static_cast<uint8_t*>(platform::LockBlock(pixelBlock));
   const BitmapInfoHeader header =
       infoBytes != nullptr && infoSize >= kInfoHeaderBytes ? DecodeInfoHeader(infoBytes) : BitmapInfoHeader{};
-  if (pixels == nullptr || infoBytes == nullptr || infoSize < kInfoHeaderBytes ||
-      !PixelBlockHoldsRows(header, platform::BlockSize(pixelBlock))) {
-    Decode::Release(pixelBlock);
-    *slot = nullptr;
+  const char* unusable = infoBytes == nullptr             ? "no info block"
+                         : infoSize < kInfoHeaderBytes    ? "info block shorter than the 40-byte header"
+                         : pixels == nullptr              ? "no pixel block"
+                         : !PixelBlockHoldsRows(header, platform::BlockSize(pixelBlock))
+                             ? "pixel block smaller than its rows"
+                             : nullptr;
+  if (unusable != nullptr) {
+    ReleaseBlock(pixelBlock);
+    SetLoadError("plug-in %s returned an unusable result: %s", entry.fileName, unusable);
     return nullptr;
   }
+  *slot = pixelBlock;
 
   info->bmiHeader = header;
   info->bmiColors[0] = infoSize >= kBitmapInfoBytes ? DecodeColourEntry(infoBytes + kInfoHeaderBytes)
@@ -136,6 +200,7 @@ uint8_t* LoadWithPlugin(const char* path, BlockHandle* slot, BitmapInfo* info) {
       Palette[i] = DecodeColourEntry(infoBytes + kInfoHeaderBytes + i * kColourEntryBytes);
     }
   }
+  ClearLoadError();
   return pixels;
 }
 

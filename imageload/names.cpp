@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "imageload/imageload.h"
+#include <diffmark/imageload.h>
 
 namespace diffmark {
 

@@ -1,11 +1,29 @@
+#include <cstdio>
 #include <cstring>
 
-#include "imageload/imageload.h"
+#include <diffmark/imageload.h>
+
 #include "imageload/plugin_call.h"
 
 namespace diffmark {
 
 namespace {
+
+// Libraries that scans skipped, and why the last one was.
+int32_t gSkipped = 0;
+char gSkipReason[320] = {};
+char gScanProblem[400] = {};
+
+void NoteSkipped(const char* fileName, const char* why) {
+  ++gSkipped;
+  std::snprintf(gSkipReason, sizeof gSkipReason, "%s %s", fileName, why);
+  if (gSkipped == 1) {
+    std::snprintf(gScanProblem, sizeof gScanProblem, "plug-in %s", gSkipReason);
+  } else {
+    std::snprintf(gScanProblem, sizeof gScanProblem, "%d plug-ins skipped, the last: %s",
+                  static_cast<int>(gSkipped), gSkipReason);
+  }
+}
 
 // A copy of `text` in a new locked block of its length + 2 bytes.
 bool CopyToBlock(const char* text, BlockHandle* block, char** copy) {
@@ -21,35 +39,54 @@ bool CopyToBlock(const char* text, BlockHandle* block, char** copy) {
   return true;
 }
 
-void ReleaseBlock(BlockHandle block) {
-  platform::UnlockBlock(block);
-  platform::FreeBlock(block);
+}  // namespace
+
+platform::LibraryHandle OpenPluginLibrary(const char* path, char* error, size_t errorSize) {
+  static const bool shared = [] {
+    platform::ShareModuleSymbols(reinterpret_cast<const void*>(&ReleaseBlock));
+    return true;
+  }();
+  (void)shared;
+  return platform::OpenLibrary(path, error, errorSize);
 }
 
-}  // namespace
+const char* PluginScanProblem() { return gScanProblem; }
 
 void ScanPlugins() {
   char pattern[kMaxPath];
   if (!platform::JoinPath(pattern, PluginDirectory, "*.spi")) return;
-  platform::FindRecord record;
-  platform::FindHandle find = platform::FindFirst(pattern, &record);
+  platform::FindRecord found;
+  platform::FindHandle find = platform::FindFirst(pattern, &found);
   if (find == nullptr) return;
   do {
     if (PluginTable.count >= kMaxPlugins) break;
+    FindRecord record;
+    static_assert(sizeof record.cFileName == sizeof found.cFileName);
+    std::memcpy(record.cFileName, found.cFileName, sizeof record.cFileName);
     RegisterPlugin(record);  // every record, directories included
-  } while (platform::FindNext(find, &record));
+  } while (platform::FindNext(find, &found));
   platform::FindEnd(find);
 }
 
-void RegisterPlugin(platform::FindRecord record) {
+void RegisterPlugin(FindRecord record) {
   if (PluginTable.count >= kMaxPlugins) return;
   record.cFileName[kMaxPath - 1] = '\0';
   char libraryPath[kMaxPath];
-  if (!platform::JoinPath(libraryPath, PluginDirectory, record.cFileName)) return;
-  platform::LibraryHandle library = platform::OpenLibrary(libraryPath);
-  if (library == nullptr) return;
+  if (!platform::JoinPath(libraryPath, PluginDirectory, record.cFileName)) {
+    NoteSkipped(record.cFileName, "skipped: path too long");
+    return;
+  }
+  char loaderText[256] = {};
+  platform::LibraryHandle library = OpenPluginLibrary(libraryPath, loaderText, sizeof loaderText);
+  if (library == nullptr) {
+    char why[300];
+    std::snprintf(why, sizeof why, "could not be loaded: %s", loaderText);
+    NoteSkipped(record.cFileName, why);
+    return;
+  }
   const auto getInfo = LookupFunction<SpiGetPluginInfoFn>(library, "GetPluginInfo");
   if (getInfo == nullptr) {
+    NoteSkipped(record.cFileName, "does not export GetPluginInfo");
     platform::CloseLibrary(library);
     return;
   }
@@ -74,6 +111,9 @@ void ReleasePlugins() {
     entry = PluginEntry{};
   }
   PluginTable.count = 0;
+  gSkipped = 0;
+  gSkipReason[0] = '\0';
+  gScanProblem[0] = '\0';
 }
 
 }  // namespace diffmark

@@ -20,11 +20,17 @@ namespace diffmark::platform {
 struct File;
 using FileHandle = File*;  // nullptr: no file
 
-// Opens an existing file for reading (no sharing).  Fails for a missing
-// file, a file that cannot be read, and a directory.
-[[nodiscard]] FileHandle OpenForReading(const char* path);
+// Why a file could not be opened.
+enum class FileError { None, NotFound, AccessDenied, NotRegular, Other };
+
+// Opens an existing regular file for reading (no sharing).  Fails for a
+// missing file, a file that cannot be read, a directory, and anything that
+// is not a regular file (a FIFO, a socket, a device), never waiting for a
+// writer.  `*error`, when given, tells why.
+[[nodiscard]] FileHandle OpenForReading(const char* path, FileError* error = nullptr);
 
 // Creates the file for writing, replacing an existing one (no sharing).
+// Never waits: a FIFO without a reader fails at once.
 [[nodiscard]] FileHandle CreateAlways(const char* path);
 
 // Reads up to `bytes` bytes; `*got` receives how many were read (fewer only
@@ -47,7 +53,10 @@ void CloseFile(FileHandle file);
 // A movable block is the unit of ownership for pixel data and plug-in
 // strings.  It has a size, a lock count, and zero-filled contents when
 // allocated.  On Windows it is a GlobalAlloc(GMEM_MOVEABLE) block; plug-ins
-// allocate theirs with the same allocator (see imageload/spi.h).
+// allocate theirs with the same allocator.  A handle is not a pointer: a
+// handle that was freed or never allocated is refused by every call below
+// (nullptr, false, 0, or nothing done), as Windows refuses it.  The calls
+// may be made from several threads at once.
 
 using BlockHandle = void*;  // nullptr: no block
 
@@ -62,7 +71,7 @@ inline constexpr uint64_t kMaxBlockBytes = 0x7FFFFFFFu;
 [[nodiscard]] BlockHandle AllocBlockForRead(uint64_t bytes, uint64_t fileOffset);
 [[nodiscard]] void* LockBlock(BlockHandle block);      // nullptr for no block
 bool UnlockBlock(BlockHandle block);                   // true while still locked
-void FreeBlock(BlockHandle block);                     // frees even a locked block
+bool FreeBlock(BlockHandle block);                     // frees even a locked block; false: refused
 [[nodiscard]] uint64_t BlockSize(BlockHandle block);   // 0 for no block
 
 // ---------------------------------------------------- dynamic libraries
@@ -70,9 +79,18 @@ void FreeBlock(BlockHandle block);                     // frees even a locked bl
 struct Library;
 using LibraryHandle = Library*;
 
-[[nodiscard]] LibraryHandle OpenLibrary(const char* path);
+// nullptr on failure; then `error` (when given) receives the system
+// loader's own text, cut to `errorSize` bytes, terminator included.
+[[nodiscard]] LibraryHandle OpenLibrary(const char* path, char* error = nullptr, size_t errorSize = 0);
 [[nodiscard]] void* LookupSymbol(LibraryHandle library, const char* name);
 void CloseLibrary(LibraryHandle library);
+
+// Makes the symbols of the module (executable or shared library) that
+// contains `address` visible to libraries loaded later, even when that
+// module itself was loaded with local scope; libraries refer to the host's
+// definitions that way.  Does nothing where libraries cannot refer to their
+// host (Windows).
+void ShareModuleSymbols(const void* address);
 
 // ------------------------------------------------ directory enumeration
 

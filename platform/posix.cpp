@@ -16,10 +16,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
+#include <unordered_map>
 
-#include "imageload/spi.h"
 #include "platform/platform.h"
 #include "platform/sjis.h"
 
@@ -55,13 +56,49 @@ FileHandle Wrap(int fd) {
 // 2 GiB per call anyway.
 constexpr uint64_t kIoChunk = 1u << 30;
 
+FileError ErrorOf(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return FileError::NotFound;
+    case EACCES:
+    case EPERM:
+      return FileError::AccessDenied;
+    case EISDIR:
+    case ENXIO:
+    case ENODEV:
+      return FileError::NotRegular;
+    default:
+      return FileError::Other;
+  }
+}
+
 }  // namespace
 
-FileHandle OpenForReading(const char* path) {
-  const int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+FileHandle OpenForReading(const char* path, FileError* error) {
+  FileError ignored = FileError::None;
+  FileError& why = error != nullptr ? *error : ignored;
+  why = FileError::None;
+  const std::string native = NativePath(path);
+  // Only regular files are read.  Anything else is refused before it is
+  // opened (opening a device can have effects of its own), and the open
+  // never waits: a FIFO without a writer would block a plain open.
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::stat(native.c_str(), &st) != 0) {
+    why = ErrorOf(errno);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    why = FileError::NotRegular;
+    return nullptr;
+  }
+  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    why = ErrorOf(errno);
+    return nullptr;
+  }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {  // replaced since the check
+    why = FileError::NotRegular;
     ::close(fd);
     return nullptr;
   }
@@ -69,7 +106,17 @@ FileHandle OpenForReading(const char* path) {
 }
 
 FileHandle CreateAlways(const char* path) {
-  return Wrap(::open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  // Non-blocking open: a FIFO without a reader fails (ENXIO) instead of
+  // waiting for one.  Writes then block as usual.
+  const int fd = ::open(NativePath(path).c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+  if (fd < 0) return nullptr;
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  return Wrap(fd);
 }
 
 bool ReadBytes(FileHandle file, void* buffer, uint64_t bytes, uint64_t* got) {
@@ -126,22 +173,25 @@ void CloseFile(FileHandle file) {
 
 // ------------------------------------------------------ movable blocks
 //
-// A handle points at a header placed in front of the data.  Small blocks
-// come from calloc.  Large ones are anonymous mappings aligned to 2 MiB and
-// advised for transparent huge pages: the kernel then faults them in a huge
-// page at a time, which is what makes filling a 200 MB image run at memory
-// speed; fresh anonymous memory is zero, so zero-filling costs nothing.
+// A block is a header placed in front of the data.  Small blocks come from
+// calloc.  Large ones are anonymous mappings aligned to 2 MiB and advised
+// for transparent huge pages: the kernel then faults them in a huge page at
+// a time, which is what makes filling a 200 MB image run at memory speed;
+// fresh anonymous memory is zero, so zero-filling costs nothing.
+//
+// A handle is a serial number, never reused, looked up in a table of the
+// live blocks: a handle that was freed, or never allocated, finds nothing
+// and is refused without touching memory, as GlobalLock and GlobalFree
+// refuse it on Windows.  Plug-ins hand handles back, so this matters.
 
 namespace {
 
-constexpr uint64_t kBlockMagic = 0x6B636F6C426D6444ull;  // "DmBlock" tag
-constexpr uint64_t kHeaderSpace = 64;                   // data starts 64 to 127 bytes in
+constexpr uint64_t kHeaderSpace = 64;  // data starts 64 to 127 bytes in
 constexpr uint64_t kLine = 64;
 constexpr uint64_t kMapThreshold = 1u << 20;
 constexpr uint64_t kHugePage = 2u << 20;
 
 struct BlockHeader {
-  uint64_t magic;
   uint64_t size;        // bytes the caller asked for
   uint64_t mappedSize;  // 0: calloc block; otherwise the mapping's length
   uint64_t dataOffset;  // from the header to the first data byte
@@ -149,10 +199,21 @@ struct BlockHeader {
 };
 static_assert(sizeof(BlockHeader) <= kHeaderSpace);
 
-BlockHeader* Header(BlockHandle block) {
-  auto* header = static_cast<BlockHeader*>(block);
-  if (header == nullptr || header->magic != kBlockMagic) return nullptr;
-  return header;
+struct BlockTable {
+  std::mutex mutex;
+  std::unordered_map<uintptr_t, BlockHeader*> live;
+  uintptr_t lastSerial = 0;
+};
+
+BlockTable& Blocks() {
+  static BlockTable* table = new BlockTable;  // outlives every static destructor
+  return *table;
+}
+
+// The live block behind a handle, or nullptr.  Call with the mutex held.
+BlockHeader* LiveBlock(BlockTable& table, BlockHandle block) {
+  const auto it = table.live.find(reinterpret_cast<uintptr_t>(block));
+  return it == table.live.end() ? nullptr : it->second;
 }
 
 void* MapAligned(uint64_t length) {
@@ -171,6 +232,14 @@ void* MapAligned(uint64_t length) {
   ::madvise(base, static_cast<size_t>(length), MADV_HUGEPAGE);
 #endif
   return base;
+}
+
+void Release(BlockHeader* header) {
+  if (header->mappedSize != 0) {
+    ::munmap(header, static_cast<size_t>(header->mappedSize));
+  } else {
+    std::free(header);
+  }
 }
 
 }  // namespace
@@ -192,43 +261,57 @@ BlockHandle AllocBlockForRead(uint64_t bytes, uint64_t fileOffset) {
     header = static_cast<BlockHeader*>(std::calloc(1, static_cast<size_t>(total)));
   }
   if (header == nullptr) return nullptr;
-  header->magic = kBlockMagic;
-  header->size = bytes;
-  header->mappedSize = mapped;
-  header->dataOffset = dataOffset;
-  header->locks = 0;
-  return header;
+  *header = BlockHeader{bytes, mapped, dataOffset, 0};
+
+  BlockTable& table = Blocks();
+  std::lock_guard<std::mutex> hold(table.mutex);
+  const uintptr_t handle = ++table.lastSerial << 4;
+  try {
+    table.live.emplace(handle, header);
+  } catch (...) {  // the table could not grow
+    Release(header);
+    return nullptr;
+  }
+  return reinterpret_cast<BlockHandle>(handle);
 }
 
 BlockHandle AllocBlock(uint64_t bytes) { return AllocBlockForRead(bytes, 0); }
 
 void* LockBlock(BlockHandle block) {
-  BlockHeader* header = Header(block);
+  BlockTable& table = Blocks();
+  std::lock_guard<std::mutex> hold(table.mutex);
+  BlockHeader* header = LiveBlock(table, block);
   if (header == nullptr) return nullptr;
   ++header->locks;
   return reinterpret_cast<unsigned char*>(header) + header->dataOffset;
 }
 
 bool UnlockBlock(BlockHandle block) {
-  BlockHeader* header = Header(block);
+  BlockTable& table = Blocks();
+  std::lock_guard<std::mutex> hold(table.mutex);
+  BlockHeader* header = LiveBlock(table, block);
   if (header == nullptr) return false;
   if (header->locks > 0) --header->locks;
   return header->locks > 0;
 }
 
-void FreeBlock(BlockHandle block) {
-  BlockHeader* header = Header(block);
-  if (header == nullptr) return;
-  header->magic = 0;
-  if (header->mappedSize != 0) {
-    ::munmap(header, static_cast<size_t>(header->mappedSize));
-  } else {
-    std::free(header);
+bool FreeBlock(BlockHandle block) {
+  BlockHeader* header = nullptr;
+  {
+    BlockTable& table = Blocks();
+    std::lock_guard<std::mutex> hold(table.mutex);
+    header = LiveBlock(table, block);
+    if (header == nullptr) return false;
+    table.live.erase(reinterpret_cast<uintptr_t>(block));
   }
+  Release(header);
+  return true;
 }
 
 uint64_t BlockSize(BlockHandle block) {
-  const BlockHeader* header = Header(block);
+  BlockTable& table = Blocks();
+  std::lock_guard<std::mutex> hold(table.mutex);
+  const BlockHeader* header = LiveBlock(table, block);
   return header == nullptr ? 0 : header->size;
 }
 
@@ -238,13 +321,19 @@ struct Library {
   void* handle;
 };
 
-LibraryHandle OpenLibrary(const char* path) {
+LibraryHandle OpenLibrary(const char* path, char* error, size_t errorSize) {
   // A name without a slash would make dlopen search the library path;
   // a plug-in is always named by its path, so anchor it to the directory.
   std::string native = NativePath(path);
   if (native.find('/') == std::string::npos) native = "./" + native;
   void* handle = ::dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) return nullptr;
+  if (handle == nullptr) {
+    if (error != nullptr && errorSize > 0) {
+      const char* text = ::dlerror();
+      std::snprintf(error, errorSize, "%s", text != nullptr ? text : "unknown error");
+    }
+    return nullptr;
+  }
   auto* library = new (std::nothrow) Library{handle};
   if (library == nullptr) ::dlclose(handle);
   return library;
@@ -258,6 +347,15 @@ void CloseLibrary(LibraryHandle library) {
   if (library == nullptr) return;
   ::dlclose(library->handle);
   delete library;
+}
+
+void ShareModuleSymbols(const void* address) {
+  // Reopening a loaded module with RTLD_NOLOAD | RTLD_GLOBAL moves it into
+  // the global scope, where a plug-in's undefined references find it.
+  Dl_info info{};
+  if (::dladdr(address, &info) == 0 || info.dli_fname == nullptr) return;
+  void* self = ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_GLOBAL);
+  if (self != nullptr) ::dlclose(self);
 }
 
 // ------------------------------------------------ directory enumeration
@@ -329,22 +427,3 @@ void ShowMessage(const char* text, const char* caption, MessageIcon /*icon*/) {
 }
 
 }  // namespace diffmark::platform
-
-// The allocator that plug-ins call (imageload/spi.h).  The host executable
-// exports these names so that a plug-in's undefined references bind here.
-extern "C" {
-
-HGLOBAL GlobalAlloc(unsigned int /*flags*/, size_t bytes) {
-  return diffmark::platform::AllocBlock(bytes);
-}
-void* GlobalLock(HGLOBAL block) { return diffmark::platform::LockBlock(block); }
-int GlobalUnlock(HGLOBAL block) { return diffmark::platform::UnlockBlock(block) ? 1 : 0; }
-HGLOBAL GlobalFree(HGLOBAL block) {
-  diffmark::platform::FreeBlock(block);
-  return nullptr;
-}
-size_t GlobalSize(HGLOBAL block) {
-  return static_cast<size_t>(diffmark::platform::BlockSize(block));
-}
-
-}  // extern "C"

@@ -6,10 +6,9 @@
 
 namespace diffmark::platform {
 
-// Converts ASCII, half-width katakana, the full-width punctuation, digits,
-// letters, hiragana and katakana of JIS X 0208, and the kanji of the tool's
-// own messages.  Any other double-byte character, and a lead byte without a
-// trail byte, becomes U+FFFD.
+// Converts with the system's iconv (CP932).  A byte sequence that is not
+// Shift_JIS, and a lead byte without its trail byte, becomes U+FFFD; where
+// the system has no CP932 converter the bytes pass through unchanged.
 std::string ShiftJisToUtf8(const char* text);
 
 }  // namespace diffmark::platform

@@ -2,6 +2,7 @@
 // tool was made for, with the ANSI (8-bit, code page) entry points.
 #include <windows.h>
 
+#include <cstdio>
 #include <new>
 
 #include "platform/platform.h"
@@ -27,9 +28,32 @@ constexpr uint64_t kIoChunk = 1u << 30;  // one ReadFile/WriteFile moves a DWORD
 
 }  // namespace
 
-FileHandle OpenForReading(const char* path) {
-  return Wrap(::CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
+FileHandle OpenForReading(const char* path, FileError* error) {
+  FileError ignored = FileError::None;
+  FileError& why = error != nullptr ? *error : ignored;
+  why = FileError::None;
+  HANDLE handle = ::CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = ::GetLastError();
+    const DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      why = FileError::NotRegular;
+    } else if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
+      why = FileError::NotFound;
+    } else if (code == ERROR_ACCESS_DENIED) {
+      why = FileError::AccessDenied;
+    } else {
+      why = FileError::Other;
+    }
+    return nullptr;
+  }
+  if (::GetFileType(handle) != FILE_TYPE_DISK) {  // a device or a pipe
+    ::CloseHandle(handle);
+    why = FileError::NotRegular;
+    return nullptr;
+  }
+  return Wrap(handle);
 }
 
 FileHandle CreateAlways(const char* path) {
@@ -101,19 +125,28 @@ void* LockBlock(BlockHandle block) { return block == nullptr ? nullptr : ::Globa
 
 bool UnlockBlock(BlockHandle block) { return block != nullptr && ::GlobalUnlock(block) != 0; }
 
-void FreeBlock(BlockHandle block) {
-  if (block != nullptr) ::GlobalFree(block);
-}
+bool FreeBlock(BlockHandle block) { return block != nullptr && ::GlobalFree(block) == nullptr; }
 
 uint64_t BlockSize(BlockHandle block) { return block == nullptr ? 0 : ::GlobalSize(block); }
 
 // ---------------------------------------------------- dynamic libraries
 
-LibraryHandle OpenLibrary(const char* path) {
+LibraryHandle OpenLibrary(const char* path, char* error, size_t errorSize) {
   // No "cannot load" dialog for a broken plug-in: the failure is the result.
   const UINT previous = ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   HMODULE module = ::LoadLibraryA(path);
+  const DWORD code = module == nullptr ? ::GetLastError() : 0;
   ::SetErrorMode(previous);
+  if (module == nullptr && error != nullptr && errorSize > 0) {
+    char text[256] = {};
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                     nullptr, code, 0, text, sizeof text, nullptr);
+    DWORD end = n;
+    while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n' || text[end - 1] == '.')) --end;
+    text[end] = '\0';
+    std::snprintf(error, errorSize, "%s (error %lu)", end > 0 ? text : "LoadLibrary failed",
+                  static_cast<unsigned long>(code));
+  }
   return reinterpret_cast<LibraryHandle>(module);
 }
 
@@ -125,6 +158,10 @@ void* LookupSymbol(LibraryHandle library, const char* name) {
 void CloseLibrary(LibraryHandle library) {
   if (library != nullptr) ::FreeLibrary(reinterpret_cast<HMODULE>(library));
 }
+
+// A Windows plug-in imports GlobalAlloc and friends from kernel32, not from
+// its host, so there is nothing to share.
+void ShareModuleSymbols(const void* /*address*/) {}
 
 // ------------------------------------------------ directory enumeration
 

@@ -3,7 +3,8 @@
 
 #include <cstring>
 
-#include "bitmap/bitmap.h"
+#include <diffmark/bitmap.h>
+#include "platform/platform.h"
 #include "support.h"
 
 namespace diffmark {

@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "imageload/imageload.h"
+#include <diffmark/imageload.h>
+#include "platform/platform.h"
 #include "support.h"
 
 namespace diffmark {

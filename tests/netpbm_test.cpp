@@ -6,9 +6,10 @@
 #include <string>
 
 #define SPI_HOST
-#include "bitmap/bitmap.h"
-#include "imageload/imageload.h"
-#include "imageload/spi.h"
+#include <diffmark/bitmap.h>
+#include "platform/platform.h"
+#include <diffmark/imageload.h>
+#include <diffmark/spi.h>
 #include "support.h"
 
 namespace diffmark {

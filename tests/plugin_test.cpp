@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "imageload/imageload.h"
+#include <diffmark/imageload.h>
+#include "platform/platform.h"
 #include "support.h"
 
 namespace diffmark {
@@ -155,7 +156,7 @@ TEST_F(Plugins, FilterWithoutTerminatorIsCutAt255) {
 TEST_F(Plugins, NamesThatDoNotFitAPathAreSkipped) {
   std::string name(kMaxPath - dir.path().string().size() - 1, 'n');  // one byte too long
   name.replace(name.size() - 4, 4, ".spi");
-  platform::FindRecord record{};
+  FindRecord record{};
   std::memcpy(record.cFileName, name.c_str(), name.size() + 1);
   RegisterPlugin(record);
   EXPECT_EQ(PluginTable.count, 0);

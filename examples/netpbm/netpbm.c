@@ -14,7 +14,7 @@
  */
 #include <string.h>
 
-#include "imageload/spi.h"
+#include <diffmark/spi.h>
 
 #define NETPBM_MAX_DIMENSION (1u << 24)
 #define NETPBM_MAX_BLOCK (1ull << 30)

@@ -1,7 +1,8 @@
 // The BMP reader on arbitrary bytes, read from a file as the program does.
 #include <cstring>
 
-#include "bitmap/bitmap.h"
+#include <diffmark/bitmap.h>
+#include "platform/platform.h"
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

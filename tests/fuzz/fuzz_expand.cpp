@@ -3,7 +3,8 @@
 // zero, except the rows, which stay short).
 #include <cstring>
 
-#include "bitmap/bitmap.h"
+#include <diffmark/bitmap.h>
+#include "platform/platform.h"
 #include "fuzz_common.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fuzz_common.h"
-#include "imageload/imageload.h"
+#include <diffmark/imageload.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -6,9 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "bitmap/bitmap.h"
+#include <diffmark/bitmap.h>
+#include "platform/platform.h"
 #include "fuzz_common.h"
-#include "imageload/imageload.h"
+#include <diffmark/imageload.h>
 
 namespace {
 
@@ -40,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   plugin.setFilter(reinterpret_cast<const char*>(data + 1 + extLength), 256);
 
   diffmark::ReleasePlugins();
-  diffmark::platform::FindRecord record{};
+  diffmark::FindRecord record{};
   std::strcpy(record.cFileName, "tfuzz.spi");
   diffmark::RegisterPlugin(record);
   if (diffmark::PluginTable.count != 1) fuzz::Fail("registration");

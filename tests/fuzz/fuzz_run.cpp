@@ -8,7 +8,8 @@
 
 #include "app/difference.h"
 #include "fuzz_common.h"
-#include "imageload/imageload.h"
+#include <diffmark/imageload.h>
+#include "platform/platform.h"
 
 namespace {
 

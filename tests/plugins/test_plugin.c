@@ -20,7 +20,7 @@
  */
 #include <string.h>
 
-#include "imageload/spi.h"
+#include <diffmark/spi.h>
 
 #define PLUGIN_STR2(x) #x
 #define PLUGIN_STR(x) PLUGIN_STR2(x)

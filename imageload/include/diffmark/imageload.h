@@ -1,17 +1,37 @@
-// Image loading: the file-name rules, the choice of loader by extension,
-// the process-wide plug-in table and decoding through a plug-in.
+// The diffmark image library: the file-name rules, the choice of loader by
+// extension, the process-wide plug-in table and decoding through a plug-in,
+// with the BMP records, the reader and the 24-bit conversion of
+// <diffmark/bitmap.h>.  Link diffmark::image (CMake) or diffmark (pkg-config).
 //
-// Nothing here is synchronised: the library is meant for one thread.
+// The plug-in table and the Palette are process-wide and not synchronised:
+// use the library from one thread.  The reason behind a failure
+// (LastLoadError) and the blocks themselves are safe on any thread.
 #pragma once
 
 #include <cstdint>
 
-#include "bitmap/bitmap.h"
-#include "platform/platform.h"
+#include <diffmark/bitmap.h>
 
 namespace diffmark {
 
-using platform::kMaxPath;
+// Path buffers, terminator included.
+inline constexpr size_t kMaxPath = 260;
+
+// --------------------------------------------------- blocks, failures
+
+// Gives back a block the library handed out (pixel rows, an expanded
+// image): unlocks and frees it.  Null and handles that name no live block
+// are ignored.
+void ReleaseBlock(BlockHandle block);
+
+// The bytes a block holds; 0 for null or a handle that names no live block.
+[[nodiscard]] uint64_t BlockBytes(BlockHandle block);
+
+// Why the last LoadImageFile, ReadBitmapFile, LoadWithPlugin or
+// ExpandToRgb24 on this thread failed, as a short English text ("file not
+// found", "no plug-in for extension \"png\"", ...); null when it succeeded.
+// The text stays valid until the next load on this thread.
+[[nodiscard]] const char* LastLoadError();
 
 // ------------------------------------------------------------ names
 
@@ -43,8 +63,8 @@ void GetExtension(const char* name, char* out);
 // cannot be loaded, lacks GetPluginInfo or GetPicture, or reports failure,
 // and when its result is unusable: an info block shorter than the 40-byte
 // header, or a pixel block smaller than the header's rows need.  A failure
-// changes neither *info nor the Palette and leaves nothing allocated (the
-// plug-in may have written *slot; it is reset to null).
+// changes neither *info nor the Palette and leaves nothing allocated: every
+// block a failed plug-in hands back is freed, and *slot is reset to null.
 [[nodiscard]] uint8_t* LoadWithPlugin(const char* path, BlockHandle* slot, BitmapInfo* info);
 
 // ------------------------------------------------------ plug-in table
@@ -78,9 +98,14 @@ extern char PluginDirectory[kMaxPath];
 // kMaxPlugins entries; the scan stops when it is full.
 void ScanPlugins();
 
+// What directory enumeration found: of the system's record only the name is used.
+struct FindRecord {
+  char cFileName[kMaxPath];  // name only, without directory
+};
+
 // Adds one entry for the library named by the record (in PluginDirectory),
 // when it loads and exports GetPluginInfo and the table has room.
-void RegisterPlugin(platform::FindRecord record);
+void RegisterPlugin(FindRecord record);
 
 // Frees every entry and empties the table; PluginDirectory stays.
 void ReleasePlugins();

@@ -5,11 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/platform.h"
-
 namespace diffmark {
 
-using platform::BlockHandle;
+// A movable memory block (a PixelBlock or a plug-in string): the handle the
+// loaders put in the caller's slot.  HGLOBAL on Windows.  Whoever receives
+// a handle owns the block and gives it back with ReleaseBlock.
+using BlockHandle = void*;
 
 // ------------------------------------------------------------- records
 //
@@ -96,7 +97,7 @@ extern RgbQuad Palette[256];
 // Reads an uncompressed BMP file.  Returns the locked pointer to the pixel
 // rows (bottom row first, read as 24-bit rows of Rgb24Stride(biWidth)
 // bytes) and stores the owning PixelBlock's handle in *slot; the caller
-// owns the block (UnlockBlock, then FreeBlock).  The block is as large as a
+// owns the block (ReleaseBlock).  The block is as large as a
 // 24-bit image 16 pixels wider and 16 rows taller would need; every byte
 // the file does not fill is zero.
 //
