@@ -166,7 +166,8 @@ uint8_t* LoadWithPlugin(const char* path, BlockHandle* slot, BitmapInfo* info) {
     // Whatever a failed plug-in hands back is ours to free (the info block
     // goes with `d`).
     ReleaseBlock(pixelBlock);
-    SetLoadError("plug-in %s: %s (result %d)", entry.fileName, DescribePluginResult(result), result);
+    SetLoadError("plug-in %s reported failure: %s (result %d)", entry.fileName,
+                 DescribePluginResult(result), result);
     return nullptr;
   }
 

@@ -182,7 +182,9 @@ void CloseFile(FileHandle file) {
 // A handle is a serial number, never reused, looked up in a table of the
 // live blocks: a handle that was freed, or never allocated, finds nothing
 // and is refused without touching memory, as GlobalLock and GlobalFree
-// refuse it on Windows.  Plug-ins hand handles back, so this matters.
+// refuse it on Windows.  Plug-ins hand handles back, so this matters.  The
+// table keeps each block's address complemented, so that a leak checker
+// still reports a block that nobody freed as leaked.
 
 namespace {
 
@@ -201,7 +203,7 @@ static_assert(sizeof(BlockHeader) <= kHeaderSpace);
 
 struct BlockTable {
   std::mutex mutex;
-  std::unordered_map<uintptr_t, BlockHeader*> live;
+  std::unordered_map<uintptr_t, uintptr_t> live;  // handle -> ~address
   uintptr_t lastSerial = 0;
 };
 
@@ -213,7 +215,7 @@ BlockTable& Blocks() {
 // The live block behind a handle, or nullptr.  Call with the mutex held.
 BlockHeader* LiveBlock(BlockTable& table, BlockHandle block) {
   const auto it = table.live.find(reinterpret_cast<uintptr_t>(block));
-  return it == table.live.end() ? nullptr : it->second;
+  return it == table.live.end() ? nullptr : reinterpret_cast<BlockHeader*>(~it->second);
 }
 
 void* MapAligned(uint64_t length) {
@@ -267,7 +269,7 @@ BlockHandle AllocBlockForRead(uint64_t bytes, uint64_t fileOffset) {
   std::lock_guard<std::mutex> hold(table.mutex);
   const uintptr_t handle = ++table.lastSerial << 4;
   try {
-    table.live.emplace(handle, header);
+    table.live.emplace(handle, ~reinterpret_cast<uintptr_t>(header));
   } catch (...) {  // the table could not grow
     Release(header);
     return nullptr;

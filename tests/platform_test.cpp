@@ -4,6 +4,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "app/difference.h"
 #include "platform/platform.h"
@@ -35,6 +36,31 @@ TEST(Blocks, OwnSizeLockCountAndZeroedContents) {
   EXPECT_EQ(AllocBlock(kMaxBlockBytes + 1), nullptr);
   EXPECT_EQ(LockBlock(nullptr), nullptr);
   EXPECT_EQ(BlockSize(nullptr), 0u);
+}
+
+// Handles that name no live block are refused by every call, without
+// touching memory (AddressSanitizer would tell), as Windows refuses them.
+TEST(Blocks, FreedForeignAndNullHandlesAreRefused) {
+  BlockHandle freed = AllocBlock(64);
+  ASSERT_NE(freed, nullptr);
+  ASSERT_TRUE(FreeBlock(freed));
+  std::vector<BlockHandle> refused = {freed, nullptr};
+#if !defined(_WIN32)
+  // Windows takes a plain pointer for a fixed block; here it names nothing.
+  int local = 0;
+  refused.push_back(&local);
+#endif
+  for (BlockHandle h : refused) {
+    EXPECT_EQ(LockBlock(h), nullptr);
+    EXPECT_FALSE(UnlockBlock(h));
+    EXPECT_EQ(BlockSize(h), 0u);
+    EXPECT_FALSE(FreeBlock(h));
+  }
+#if !defined(_WIN32)
+  BlockHandle live = AllocBlock(16);  // a new block never takes an old handle
+  EXPECT_NE(live, freed);
+  EXPECT_TRUE(FreeBlock(live));
+#endif
 }
 
 TEST(Blocks, BlocksForReadingAreZeroedAndLineMatchedWhereSupported) {

@@ -302,5 +302,40 @@ TEST_F(Plugins, FilterMatchingRules) {
   }
 }
 
+// However a failed plug-in leaves its two handles (null, a live block, or
+// blocks it freed), the host ends with nothing allocated, no double free and
+// no use of freed memory; LeakSanitizer and AddressSanitizer watch this
+// test.  A plug-in that claims success with freed blocks is refused.
+TEST_F(Plugins, EveryShapeOfFailureLeavesNothingBehind) {
+  Install("tplain");
+  ScanPlugins();
+  struct Case {
+    uint32_t status;  // result | shape << 8
+    const char* shape;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {0x003, "nothing allocated", "reported failure: corrupt or truncated data (result 3)"},
+      {0x102, "info block only", "reported failure: unsupported file or variant (result 2)"},
+      {0x204, "both blocks", "reported failure: out of memory (result 4)"},
+      {0x305, "both freed and nulled", "reported failure: image too large (result 5)"},
+      {0x408, "both freed, stale handles left", "reported failure: decoding failed (result 8)"},
+      {0x400, "success claimed with freed blocks", "returned an unusable result: no info block"},
+  };
+  for (const Case& c : cases) {
+    info.bmiHeader.biWidth = 77;
+    EXPECT_EQ(Load("a.tst", TestImage(c.status, InfoBlock(2, 1, 24, 0), Bytes(8, 1))), nullptr) << c.shape;
+    EXPECT_EQ(slot, nullptr) << c.shape;
+    EXPECT_EQ(info.bmiHeader.biWidth, 77) << c.shape;
+    ASSERT_NE(LastLoadError(), nullptr) << c.shape;
+    EXPECT_EQ(std::string(LastLoadError()), std::string("plug-in tplain.spi ") + c.reason) << c.shape;
+  }
+  // A success afterwards clears the reason.
+  ASSERT_NE(Load("a.tst", TestImage(0, InfoBlock(2, 1, 24, 0), Bytes(8, 1))), nullptr);
+  EXPECT_EQ(LastLoadError(), nullptr);
+  ReleaseBlock(slot);
+  slot = nullptr;
+}
+
 }  // namespace
 }  // namespace diffmark

@@ -3,9 +3,17 @@
  *
  * It decodes "test images": a 12-byte prefix of three little-endian u32
  * fields (status, info length, pixel length) followed by the info block and
- * the pixel block, byte for byte.  A non-zero status is returned as the
- * failure result, so a test can make the plug-in fail.  Bytes the file does
- * not hold are zero.
+ * the pixel block, byte for byte.  Bytes the file does not hold are zero.
+ *
+ * The status's low byte is the result GetPicture returns, so a test can make
+ * the plug-in fail; its second byte picks what the plug-in leaves in the two
+ * handles when it returns, one shape for each way a plug-in can end:
+ *   0  a failure allocates nothing; a success hands back both blocks
+ *   1  the info block allocated and left, the pixel handle null
+ *   2  both blocks allocated and left
+ *   3  both blocks allocated, then freed and the handles set to null
+ *   4  both blocks allocated, then freed, the stale handles left behind
+ *      (breaks the contract: the host must refuse, not touch, them)
  *
  * Variants (compile definitions):
  *   PLUGIN_EXT e          the filter text is "*.tst;*.e" instead of "*.tst"
@@ -87,14 +95,17 @@ SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_
                                        SpiProgressCallback progress, int32_t user) {
   const unsigned char* bytes = (const unsigned char*)data;
   size_t n = length > 0 ? (size_t)length : 0;
-  uint32_t status, infoLength, pixelLength;
+  uint32_t status, shape, infoLength, pixelLength;
+  int32_t result;
   (void)progress;
   (void)user;
   if (flags != SPI_FLAG_MEMORY || n < 12) return 1;
   status = ReadU32(bytes);
+  result = (int32_t)(status & 0xFF);
+  shape = (status >> 8) & 0xFF;
   infoLength = ReadU32(bytes + 4);
   pixelLength = ReadU32(bytes + 8);
-  if (status != 0) return (int32_t)status;
+  if (result != 0 && shape == 0) return result;
   if (infoLength > PLUGIN_MAX_BLOCK || pixelLength > PLUGIN_MAX_BLOCK) return 2;
   *info = CopyBlock(bytes, n, 12, infoLength);
   *pixels = CopyBlock(bytes, n, 12 + (size_t)infoLength, pixelLength);
@@ -112,6 +123,24 @@ SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_
     GlobalUnlock(*info);
   }
 #endif
-  return 0;
+  switch (shape) {
+    case 1:
+      GlobalFree(*pixels);
+      *pixels = NULL;
+      break;
+    case 3:
+      GlobalFree(*info);
+      GlobalFree(*pixels);
+      *info = NULL;
+      *pixels = NULL;
+      break;
+    case 4:
+      GlobalFree(*info);
+      GlobalFree(*pixels);
+      break;
+    default:
+      break;
+  }
+  return result;
 }
 #endif
