@@ -8,7 +8,7 @@
 
 namespace diffmark {
 
-RgbQuad Palette[256] = {};
+thread_local RgbQuad Palette[256] = {};
 
 void EncodeFileHeader(const BitmapFileHeader& header, uint8_t (&out)[kFileHeaderBytes]) {
   WriteU16(out + 0, header.bfType);

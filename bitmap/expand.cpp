@@ -8,8 +8,8 @@ namespace diffmark {
 
 namespace {
 
-inline void PutPixel(uint8_t* out, uint8_t index) {
-  const RgbQuad& c = Palette[index];
+inline void PutPixel(uint8_t* out, const RgbQuad* palette, uint8_t index) {
+  const RgbQuad& c = palette[index];
   out[0] = c.rgbBlue;
   out[1] = c.rgbGreen;
   out[2] = c.rgbRed;
@@ -49,13 +49,14 @@ uint8_t* ExpandToRgb24(const uint8_t* source, uint64_t sourceBytes, const Bitmap
 
   const auto stride = static_cast<uint64_t>(Rgb24Stride64(w));
   const auto rows = static_cast<uint64_t>(h);
+  const RgbQuad* palette = Palette;  // this thread's, looked up once
   if (bpp == 8) {
     const auto sourceStride = static_cast<uint64_t>(PaddedRowBytes64(w));
     for (uint64_t y = 0; y < rows && y * sourceStride < sourceBytes; ++y) {
       const uint64_t n = Usable(y * sourceStride, static_cast<uint64_t>(w), sourceBytes);
       const uint8_t* in = source + y * sourceStride;
       uint8_t* row = out + y * stride;
-      for (uint64_t x = 0; x < n; ++x) PutPixel(row + 3 * x, in[x]);
+      for (uint64_t x = 0; x < n; ++x) PutPixel(row + 3 * x, palette, in[x]);
     }
   } else if (bpp == 4) {
     const uint64_t perRow = (static_cast<uint64_t>(w) + 1) / 2;
@@ -69,8 +70,8 @@ uint8_t* ExpandToRgb24(const uint8_t* source, uint64_t sourceBytes, const Bitmap
       // when that row is produced) or, after the last row, in the 16 spare
       // bytes.
       for (uint64_t x = 0; x < n; ++x) {
-        PutPixel(row + 6 * x, static_cast<uint8_t>(in[x] >> 4));
-        PutPixel(row + 6 * x + 3, static_cast<uint8_t>(in[x] & 15));
+        PutPixel(row + 6 * x, palette, static_cast<uint8_t>(in[x] >> 4));
+        PutPixel(row + 6 * x + 3, palette, static_cast<uint8_t>(in[x] & 15));
       }
     }
   }

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace diffmark::platform {
 
@@ -47,6 +48,17 @@ enum class FileError { None, NotFound, AccessDenied, NotRegular, Other };
 [[nodiscard]] bool SeekTo(FileHandle file, uint64_t offset);
 
 void CloseFile(FileHandle file);
+
+// Renames `from` to `to`, replacing an existing `to` in one step where the
+// system allows it (rename(); MoveFileEx with MOVEFILE_REPLACE_EXISTING).
+[[nodiscard]] bool RenameReplacing(const char* from, const char* to);
+
+// Deletes a file; false when it could not be deleted.
+bool RemoveFile(const char* path);
+
+// What a path names, without opening it.
+enum class PathKind { Missing, RegularFile, Directory, Other };
+[[nodiscard]] PathKind KindOfPath(const char* path);
 
 // ------------------------------------------------------ movable blocks
 //
@@ -109,6 +121,14 @@ using FindHandle = Find*;
 [[nodiscard]] FindHandle FindFirst(const char* pattern, FindRecord* record);
 [[nodiscard]] bool FindNext(FindHandle find, FindRecord* record);
 void FindEnd(FindHandle find);
+
+// -------------------------------------------------------------- process
+
+// The full path of the running program; empty when it cannot be told.
+[[nodiscard]] std::string ExecutablePath();
+
+// The number of processors the process may run on (at least 1).
+[[nodiscard]] unsigned ProcessorCount();
 
 // ------------------------------------------------------------ messages
 

@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -169,6 +170,20 @@ void CloseFile(FileHandle file) {
   if (file == nullptr) return;
   ::close(file->fd);
   delete file;
+}
+
+bool RenameReplacing(const char* from, const char* to) {
+  return ::rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+bool RemoveFile(const char* path) { return ::unlink(NativePath(path).c_str()) == 0; }
+
+PathKind KindOfPath(const char* path) {
+  struct stat st {};
+  if (::stat(NativePath(path).c_str(), &st) != 0) return PathKind::Missing;
+  if (S_ISREG(st.st_mode)) return PathKind::RegularFile;
+  if (S_ISDIR(st.st_mode)) return PathKind::Directory;
+  return PathKind::Other;
 }
 
 // ------------------------------------------------------ movable blocks
@@ -418,6 +433,26 @@ void FindEnd(FindHandle find) {
   if (find == nullptr) return;
   ::closedir(find->dir);
   delete find;
+}
+
+// -------------------------------------------------------------- process
+
+std::string ExecutablePath() {
+  char buffer[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return {};
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
+unsigned ProcessorCount() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(online) : 1u;
 }
 
 // ------------------------------------------------------------ messages

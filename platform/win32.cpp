@@ -112,6 +112,20 @@ void CloseFile(FileHandle file) {
   delete file;
 }
 
+bool RenameReplacing(const char* from, const char* to) {
+  return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool RemoveFile(const char* path) { return ::DeleteFileA(path) != 0; }
+
+PathKind KindOfPath(const char* path) {
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return PathKind::Directory;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) return PathKind::Other;
+  return PathKind::RegularFile;
+}
+
 // ------------------------------------------------------ movable blocks
 
 BlockHandle AllocBlock(uint64_t bytes) {
@@ -193,6 +207,21 @@ bool FindNext(FindHandle find, FindRecord* record) {
 
 void FindEnd(FindHandle find) {
   if (find != nullptr) ::FindClose(reinterpret_cast<HANDLE>(find));
+}
+
+// -------------------------------------------------------------- process
+
+std::string ExecutablePath() {
+  char buffer[MAX_PATH * 4];
+  const DWORD n = ::GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+  if (n == 0 || n >= sizeof buffer) return {};
+  return std::string(buffer, n);
+}
+
+unsigned ProcessorCount() {
+  SYSTEM_INFO info;
+  ::GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1u;
 }
 
 // ------------------------------------------------------------ messages

@@ -88,9 +88,11 @@ uint64_t Rgb24ImageBytes(int32_t width, int32_t height);
 
 // ------------------------------------------------------------ palette
 
-// The process-wide colour table: 256 entries, zero at start, written by the
-// loaders, read by ExpandToRgb24.  Never cleared.
-extern RgbQuad Palette[256];
+// The colour table: 256 entries, zero at start, written by the loaders,
+// read by ExpandToRgb24.  Never cleared.  Each thread has its own, so that
+// loads on several threads cannot mix their colours; a program with one
+// thread has the one process-wide table.
+extern thread_local RgbQuad Palette[256];
 
 // ---------------------------------------------------------- the reader
 
