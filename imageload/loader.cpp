@@ -17,18 +17,7 @@ bool SetPluginDirectory(const char* directory) {
   return true;
 }
 
-uint8_t* LoadImageFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
-  char ext[kMaxPath];
-  GetExtension(path, ext);
-  if (CompareNames(0, ext, "bmp", 0) == 0) return ReadBitmapFile(path, slot, info);
-  return LoadWithPlugin(path, slot, info);
-}
-
-namespace {
-
-// The last entry whose filter holds the extension followed by ';', '*' or
-// the end of the text; -1 when none does.
-int32_t FindPlugin(const char* ext) {
+int32_t FindPluginFor(const char* ext) {
   const auto m = static_cast<int32_t>(std::strlen(ext));
   int32_t match = -1;
   for (int32_t e = 0; e < PluginTable.count; ++e) {
@@ -43,6 +32,15 @@ int32_t FindPlugin(const char* ext) {
   }
   return match;
 }
+
+uint8_t* LoadImageFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
+  char ext[kMaxPath];
+  GetExtension(path, ext);
+  if (CompareNames(0, ext, "bmp", 0) == 0) return ReadBitmapFile(path, slot, info);
+  return LoadWithPlugin(path, slot, info);
+}
+
+namespace {
 
 // Everything LoadWithPlugin holds while it works; released on every path.
 // A handle that names no live block (a plug-in freed it and left it) is
@@ -90,7 +88,7 @@ bool PixelBlockHoldsRows(const BitmapInfoHeader& h, uint64_t blockBytes) {
 uint8_t* LoadWithPlugin(const char* path, BlockHandle* slot, BitmapInfo* info) {
   char ext[kMaxPath];
   GetExtension(path, ext);
-  const int32_t match = FindPlugin(ext);
+  const int32_t match = FindPluginFor(ext);
   if (match < 0) {
     if (PluginScanProblem()[0] != '\0') {
       SetLoadError("no plug-in for extension \"%s\" (%s)", ext, PluginScanProblem());

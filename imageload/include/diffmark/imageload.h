@@ -69,6 +69,11 @@ void GetExtension(const char* name, char* out);
 
 // ------------------------------------------------------ plug-in table
 
+// The entry LoadWithPlugin would decode an extension with: the last whose
+// filter holds it followed by ';', '*' or the end of the text (letter case
+// ignored); -1 when none does.
+[[nodiscard]] int32_t FindPluginFor(const char* extension);
+
 inline constexpr int32_t kMaxPlugins = 1024;
 
 struct PluginEntry {
