@@ -8,10 +8,14 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#include <thread>
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace testsupport {
@@ -94,24 +98,87 @@ TempDir::~TempDir() {
 
 #if defined(_WIN32)
 
-RunOutcome RunProgram(const std::string& program, const std::filesystem::path& directory) {
+namespace {
+
+// One argument as the C runtime splits a command line: quoted when it has
+// spaces or quotes, backslashes before a quote doubled.
+std::string Quote(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string out = "\"";
+  size_t slashes = 0;
+  for (const char c : argument) {
+    if (c == '\\') {
+      ++slashes;
+    } else {
+      if (c == '"') out.append(slashes + 1, '\\');
+      slashes = 0;
+    }
+    out += c;
+  }
+  out.append(slashes, '\\');
+  return out + "\"";
+}
+
+std::string Drain(HANDLE pipe) {
+  std::string text;
+  char buffer[4096];
+  DWORD n = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) text.append(buffer, n);
+  return text;
+}
+
+}  // namespace
+
+RunOutcome RunProgram(const std::string& program, const std::filesystem::path& directory,
+                      const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
   RunOutcome outcome;
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+  if (!CreatePipe(&outRead, &outWrite, &inherit, 0) || !CreatePipe(&errRead, &errWrite, &inherit, 0)) {
+    return outcome;
+  }
+  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOA startup;
   std::memset(&startup, 0, sizeof startup);
   startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = outWrite;
+  startup.hStdError = errWrite;
   PROCESS_INFORMATION process;
-  std::string commandLine = "\"" + program + "\"";
-  const std::string dir = directory.string();
-  if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      dir.c_str(), &startup, &process)) {
-    return outcome;
+  std::string commandLine = Quote(program);
+  for (const std::string& a : arguments) commandLine += " " + Quote(a);
+  // The child inherits this process's environment, with the additions.
+  std::vector<std::pair<std::string, std::string>> saved;
+  for (const std::string& e : environment) {
+    const std::string name = e.substr(0, e.find('='));
+    char old[32768];
+    const DWORD n = GetEnvironmentVariableA(name.c_str(), old, sizeof old);
+    saved.emplace_back(name, n > 0 && n < sizeof old ? std::string(old, n) : std::string("\x01"));
+    SetEnvironmentVariableA(name.c_str(), e.substr(name.size() + 1).c_str());
   }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  outcome.exitCode = static_cast<int>(code);
+  const std::string dir = directory.string();
+  const BOOL started = CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                      nullptr, dir.c_str(), &startup, &process);
+  for (const auto& [name, value] : saved) {
+    SetEnvironmentVariableA(name.c_str(), value == "\x01" ? nullptr : value.c_str());
+  }
+  CloseHandle(outWrite);
+  CloseHandle(errWrite);
+  if (started) {
+    std::thread errors([&] { outcome.standardError = Drain(errRead); });
+    outcome.standardOutput = Drain(outRead);
+    errors.join();
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    outcome.exitCode = static_cast<int>(code);
+  }
+  CloseHandle(outRead);
+  CloseHandle(errRead);
   return outcome;
 }
 
@@ -119,26 +186,60 @@ std::string BuildPath(const char* configured) { return std::string("Z:") + confi
 
 #else
 
-RunOutcome RunProgram(const std::string& program, const std::filesystem::path& directory) {
+RunOutcome RunProgram(const std::string& program, const std::filesystem::path& directory,
+                      const std::vector<std::string>& arguments, const std::vector<std::string>& environment) {
   RunOutcome outcome;
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return outcome;
+  int out[2];
+  int err[2];
+  if (pipe(out) != 0) return outcome;
+  if (pipe(err) != 0) {
+    close(out[0]);
+    close(out[1]);
+    return outcome;
+  }
+  std::vector<std::string> args = {program};
+  args.insert(args.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env = environment;
   const pid_t child = fork();
   if (child == 0) {
-    dup2(pipeFds[1], 2);
-    close(pipeFds[0]);
-    close(pipeFds[1]);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    close(out[0]);
+    close(out[1]);
+    close(err[0]);
+    close(err[1]);
+    for (std::string& e : env) putenv(e.data());
     if (chdir(directory.c_str()) != 0) _exit(126);
-    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    execv(program.c_str(), argv.data());
     _exit(127);
   }
-  close(pipeFds[1]);
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) {
-    outcome.standardError.append(buffer, static_cast<size_t>(n));
+  close(out[1]);
+  close(err[1]);
+  // Both pipes at once, so that a child filling one never waits on the other.
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* texts[2] = {&outcome.standardOutput, &outcome.standardError};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        texts[i]->append(buffer, static_cast<size_t>(n));
+      } else {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
   }
-  close(pipeFds[0]);
   int status = 0;
   if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
     outcome.exitCode = WEXITSTATUS(status);

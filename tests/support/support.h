@@ -48,11 +48,15 @@ class TempDir {
 
 struct RunOutcome {
   int exitCode = -1;
-  std::string standardError;  // empty where it cannot be captured (Windows)
+  std::string standardOutput;
+  std::string standardError;  // empty where it cannot be captured (a GUI program on Windows)
 };
 
-// Runs `program` without arguments in `directory` and waits for it.
-RunOutcome RunProgram(const std::string& program, const std::filesystem::path& directory);
+// Runs `program` with `arguments` in `directory`, with `environment`
+// (NAME=value) added to this process's, and waits for it.
+RunOutcome RunProgram(const std::string& program, const std::filesystem::path& directory,
+                      const std::vector<std::string>& arguments = {},
+                      const std::vector<std::string>& environment = {});
 
 // The path of a file in the build tree, as the platform's calls take it.
 std::string BuildPath(const char* configured);

@@ -1,0 +1,345 @@
+// diffmark-cli, the real program, on real files in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+using testsupport::BmpParts;
+using testsupport::Bytes;
+using testsupport::MakeBmp;
+using testsupport::ReadAll;
+using testsupport::TempDir;
+using testsupport::WriteAll;
+
+const std::string kCli = testsupport::BuildPath(DIFFMARK_CLI_EXE);
+const std::string kDiffmark = testsupport::BuildPath(DIFFMARK_EXE);
+const std::string kNetpbm = testsupport::BuildPath(DIFFMARK_NETPBM_PLUGIN);
+const std::string kExamples = testsupport::BuildPath(DIFFMARK_SOURCE_DIR) + "/examples";
+
+int64_t Stride(int32_t w) { return 3 * int64_t{w} + w % 4; }
+
+// A picture as viewers show it: pixels (red, green, blue), top row first.
+struct Rgb {
+  uint8_t r, g, b;
+  bool operator==(const Rgb&) const = default;
+};
+struct Image {
+  int32_t width = 0;
+  int32_t height = 0;
+  std::vector<Rgb> pixels;
+  Rgb& At(int32_t x, int32_t y) { return pixels[static_cast<size_t>(y * width + x)]; }
+};
+
+Image Filled(int32_t w, int32_t h, Rgb colour) { return {w, h, std::vector<Rgb>(static_cast<size_t>(w * h), colour)}; }
+
+// A 24-bit bottom-up BMP of the picture.
+Bytes Bmp(const Image& image) {
+  BmpParts parts;
+  parts.width = image.width;
+  parts.height = image.height;
+  parts.pixels.assign(static_cast<size_t>(Stride(image.width) * image.height), 0);
+  for (int32_t y = 0; y < image.height; ++y) {
+    uint8_t* row = parts.pixels.data() + Stride(image.width) * (image.height - 1 - y);
+    for (int32_t x = 0; x < image.width; ++x) {
+      const Rgb& p = image.pixels[static_cast<size_t>(y * image.width + x)];
+      row[3 * x] = p.b;
+      row[3 * x + 1] = p.g;
+      row[3 * x + 2] = p.r;
+    }
+  }
+  return MakeBmp(parts);
+}
+
+// The picture of a 24-bit bottom-up BMP with a 54-byte header.
+Image Decode(const Bytes& file) {
+  Image image;
+  if (file.size() < 54) return image;
+  image.width = static_cast<int32_t>(file[18] | file[19] << 8 | file[20] << 16 | file[21] << 24);
+  image.height = static_cast<int32_t>(file[22] | file[23] << 8 | file[24] << 16 | file[25] << 24);
+  if (file.size() < 54 + static_cast<size_t>(Stride(image.width) * image.height)) return Image{};
+  for (int32_t y = 0; y < image.height; ++y) {
+    const uint8_t* row = file.data() + 54 + Stride(image.width) * (image.height - 1 - y);
+    for (int32_t x = 0; x < image.width; ++x) image.pixels.push_back({row[3 * x + 2], row[3 * x + 1], row[3 * x]});
+  }
+  return image;
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  testsupport::RunOutcome Run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    return testsupport::RunProgram(kCli, dir.path(), args, env);
+  }
+  void Pair(const Image& base, const Image& other) {
+    WriteAll(dir / "a.bmp", Bmp(base));
+    WriteAll(dir / "b.bmp", Bmp(other));
+  }
+  TempDir dir;
+};
+
+// Base: 5 x 3 of (30, 20, 10).  Other differs at (1,0) in blue by 1, at
+// (3,1) in all three channels by 50, at (4,2) in red by 3.
+struct Fixture {
+  Image base = Filled(5, 3, {30, 20, 10});
+  Image other = [] {
+    Image o = Filled(5, 3, {30, 20, 10});
+    o.At(1, 0).b = 11;
+    o.At(3, 1) = {80, 70, 60};
+    o.At(4, 2).r = 33;
+    return o;
+  }();
+};
+
+TEST_F(Cli, CountsByThresholdAndIgnoredRegions) {
+  const Fixture f;
+  Pair(f.base, f.other);
+  struct Case {
+    std::vector<std::string> options;
+    int status;
+    const char* line;
+  };
+  const Case cases[] = {
+      {{}, 1, "3 of 15 pixels differ (20.000 %), 5 channel bytes; in x 1\u20134, y 0\u20132\n"},
+      {{"--threshold", "1"}, 1, "2 of 15 pixels differ (13.333 %), 4 channel bytes; in x 3\u20134, y 1\u20132\n"},
+      {{"--threshold", "3"}, 1, "1 of 15 pixels differ (6.667 %), 3 channel bytes; in x 3\u20133, y 1\u20131\n"},
+      {{"--threshold", "50"}, 0, "no pixel differs (15 pixels compared)\n"},
+      {{"--ignore", "3,1,1,1"}, 1, "2 of 14 pixels differ (14.286 %), 2 channel bytes; in x 1\u20134, y 0\u20132\n"},
+      {{"--ignore", "0,0,5,1", "--ignore=4,2,9,9"}, 1,
+       "1 of 9 pixels differ (11.111 %), 3 channel bytes; in x 3\u20133, y 1\u20131\n"},
+      {{"--ignore", "0,0,5,3"}, 0, "no pixel differs (0 pixels compared)\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"a.bmp", "b.bmp"});
+    const auto outcome = Run(args);
+    EXPECT_EQ(outcome.exitCode, c.status) << c.line << outcome.standardError;
+    EXPECT_EQ(outcome.standardOutput, c.line);
+    EXPECT_EQ(outcome.standardError, "");
+  }
+  const auto quiet = Run({"-q", "a.bmp", "b.bmp"});
+  EXPECT_EQ(quiet.exitCode, 1);
+  EXPECT_EQ(quiet.standardOutput, "");
+}
+
+TEST_F(Cli, ModesMarkTheCopyOfTheBase) {
+  const Fixture f;
+  Pair(f.base, f.other);
+  const Rgb magenta{255, 0, 255};
+
+  // channels: each differing byte gets its channel's marker.
+  Image channels = f.base;
+  channels.At(1, 0).b = 255;
+  channels.At(3, 1) = magenta;
+  channels.At(4, 2).r = 255;
+  // pixels: whole pixels in the colour (red unless given).
+  Image pixels = f.base;
+  for (auto [x, y] : {std::pair{1, 0}, {3, 1}, {4, 2}}) pixels.At(x, y) = {255, 0, 0};
+  Image green = f.base;
+  for (auto [x, y] : {std::pair{1, 0}, {3, 1}, {4, 2}}) green.At(x, y) = {0, 200, 0};
+  // mask: black, differing pixels magenta; with a threshold and an ignored
+  // region only (3,1) is left.
+  Image mask = Filled(5, 3, {0, 0, 0});
+  for (auto [x, y] : {std::pair{1, 0}, {3, 1}, {4, 2}}) mask.At(x, y) = magenta;
+  Image maskSome = Filled(5, 3, {0, 0, 0});
+  maskSome.At(3, 1) = magenta;
+
+  struct Case {
+    std::vector<std::string> options;
+    const Image* expected;
+    const char* name;
+  };
+  const Case cases[] = {
+      {{}, &channels, "channels"},
+      {{"--mode", "pixels"}, &pixels, "pixels"},
+      {{"--mode=pixels", "--color", "0,200,0"}, &green, "pixels in green"},
+      {{"--mode", "mask"}, &mask, "mask"},
+      {{"--mode", "mask", "--threshold", "1", "--ignore", "4,0,1,3"}, &maskSome, "mask, threshold, ignored"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(dir / "out.bmp");
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"a.bmp", "b.bmp", "-o", "out.bmp"});
+    const auto outcome = Run(args);
+    EXPECT_EQ(outcome.exitCode, 1) << c.name << outcome.standardError;
+    const Image out = Decode(ReadAll(dir / "out.bmp"));
+    EXPECT_EQ(out.width, 5) << c.name;
+    EXPECT_EQ(out.pixels, c.expected->pixels) << c.name;
+  }
+}
+
+TEST_F(Cli, ChannelsOutputIsTheRunsImageBmpOnTheExamplePair) {
+  std::filesystem::copy_file(kExamples + "/Image0.bmp", dir / "Image0.bmp");
+  std::filesystem::copy_file(kExamples + "/Image1.bmp", dir / "Image1.bmp");
+  const auto run = testsupport::RunProgram(kDiffmark, dir.path());
+  ASSERT_EQ(run.exitCode, 0);
+  const auto cli = Run({"Image0.bmp", "Image1.bmp", "-o", "cli.bmp"});
+  EXPECT_EQ(cli.exitCode, 1) << cli.standardError;
+  const Bytes expected = ReadAll(dir / "Image.bmp");
+  ASSERT_GT(expected.size(), 54u);
+  EXPECT_EQ(ReadAll(dir / "cli.bmp"), expected);
+}
+
+TEST_F(Cli, JsonReportsEveryField) {
+  const Fixture f;
+  Pair(f.base, f.other);
+  const auto outcome = Run({"--json", "--threshold", "1", "--ignore", "0,2,2,1", "a.bmp", "b.bmp", "-o", "o.bmp"});
+  EXPECT_EQ(outcome.exitCode, 1);
+  EXPECT_EQ(outcome.standardOutput,
+            "{\"base\": \"a.bmp\", \"other\": \"b.bmp\", \"width\": 5, \"height\": 3, \"base_size\": [5, 3], "
+            "\"other_size\": [5, 3], \"size_differs\": false, \"pixels\": 13, \"different_pixels\": 2, "
+            "\"different_bytes\": 4, \"per_channel\": {\"red\": 2, \"green\": 1, \"blue\": 1}, "
+            "\"bbox\": {\"x\": 3, \"y\": 1, \"width\": 2, \"height\": 2}, \"mode\": \"channels\", "
+            "\"threshold\": 1, \"ignored\": [{\"x\": 0, \"y\": 2, \"width\": 2, \"height\": 1}], "
+            "\"output\": \"o.bmp\"}\n");
+  const auto equal = Run({"--json", "a.bmp", "a.bmp"});
+  EXPECT_EQ(equal.exitCode, 0);
+  EXPECT_NE(equal.standardOutput.find("\"different_pixels\": 0, "), std::string::npos);
+  EXPECT_NE(equal.standardOutput.find("\"bbox\": null"), std::string::npos);
+  EXPECT_NE(equal.standardOutput.find("\"output\": null"), std::string::npos);
+}
+
+TEST_F(Cli, DifferentSizesCompareTheSharedAreaAndCountTheRest) {
+  // Base 4 x 3, other 2 x 2 and equal where they overlap: the 8 base
+  // pixels outside it differ, and are marked in the copy.
+  const Image base = Filled(4, 3, {1, 2, 3});
+  Pair(base, Filled(2, 2, {1, 2, 3}));
+  const auto outcome = Run({"a.bmp", "b.bmp", "-o", "out.bmp", "--mode", "pixels", "--color", "9,9,9"});
+  EXPECT_EQ(outcome.exitCode, 1);
+  EXPECT_EQ(outcome.standardOutput,
+            "sizes differ (4 x 3 and 2 x 2); 8 of 12 pixels differ (66.667 %), 24 channel bytes; in x 0\u20133, y "
+            "0\u20132\n");
+  Image expected = base;
+  for (int32_t y = 0; y < 3; ++y) {
+    for (int32_t x = 0; x < 4; ++x) {
+      if (x >= 2 || y >= 2) expected.At(x, y) = {9, 9, 9};
+    }
+  }
+  EXPECT_EQ(Decode(ReadAll(dir / "out.bmp")).pixels, expected.pixels);
+
+  const auto json = Run({"--json", "b.bmp", "a.bmp"});  // the smaller one as the base
+  EXPECT_EQ(json.exitCode, 1);
+  EXPECT_NE(json.standardOutput.find("\"width\": 2, \"height\": 2, \"base_size\": [2, 2], \"other_size\": [4, 3], "
+                                     "\"size_differs\": true, \"pixels\": 12, \"different_pixels\": 8"),
+            std::string::npos)
+      << json.standardOutput;
+}
+
+TEST_F(Cli, TroubleNamesTheFileAndTheReason) {
+  const Fixture f;
+  Pair(f.base, f.other);
+  BmpParts claims;
+  claims.width = 20000;
+  claims.height = 2000;
+  claims.pixels = Bytes(6, 0);
+  WriteAll(dir / "claims.bmp", MakeBmp(claims));
+  WriteAll(dir / "photo.png", Bytes(10, 0));
+  std::filesystem::create_directories(dir / "folder.bmp");
+  struct Case {
+    std::vector<std::string> args;
+    const char* error;
+  };
+  const Case cases[] = {
+      {{"missing.bmp", "b.bmp"}, "missing.bmp: file not found\n"},
+      {{"a.bmp", "photo.png"}, "photo.png: no plug-in for extension \"png\"\n"},
+      {{"claims.bmp", "a.bmp"}, "claims.bmp: header claims 120.0 MB, file holds 6 bytes\n"},
+      {{"missing.bmp", "photo.png"}, "missing.bmp: file not found\nphoto.png: no plug-in for extension \"png\"\n"},
+      {{"a.bmp", "b.bmp", "-o", "out.gif"}, "out.gif: unknown output format (name it .bmp or .png)\n"},
+      {{"a.bmp", "b.bmp", "-o", "folder.bmp"}, "folder.bmp: is a directory\n"},
+  };
+  for (const Case& c : cases) {
+    const auto outcome = Run(c.args, {"DIFFMARK_PLUGINS=" + (dir / "no-plugins").string()});
+    EXPECT_EQ(outcome.exitCode, 2) << c.error;
+    EXPECT_EQ(outcome.standardError, c.error);
+    EXPECT_EQ(outcome.standardOutput, "") << c.error;
+  }
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"--mode", "blink", "a.bmp", "b.bmp"}, {"--threshold", "256", "a.bmp", "b.bmp"},
+        {"--ignore", "1,2,3", "a.bmp", "b.bmp"}, {"--color", "1,2,-3", "a.bmp", "b.bmp"}, {"a.bmp"},
+        {"a.bmp", "b.bmp", "c.bmp"}, {"--frobnicate", "a.bmp", "b.bmp"}, {"a.bmp", "b.bmp", "-o"}}) {
+    const auto outcome = Run(bad);
+    EXPECT_EQ(outcome.exitCode, 2) << bad[0];
+    EXPECT_NE(outcome.standardError.find("usage: diffmark-cli"), std::string::npos) << bad[0];
+  }
+}
+
+TEST_F(Cli, PluginsAreFoundByOptionEnvironmentOrBesideTheProgram) {
+  // The same picture as PPM: through the Netpbm plug-in it equals the BMP.
+  WriteAll(dir / "a.bmp", Bmp(Filled(2, 1, {10, 20, 30})));
+  const std::string ppm = "P6\n2 1\n255\n";
+  Bytes file(ppm.begin(), ppm.end());
+  file.insert(file.end(), {10, 20, 30, 10, 20, 30});
+  WriteAll(dir / "a.ppm", file);
+  std::filesystem::create_directories(dir / "spi");
+  std::filesystem::copy_file(kNetpbm, dir / "spi" / "netpbm.spi");
+  const std::string spi = (dir / "spi").string();
+  const std::string none = (dir / "none").string();
+
+  EXPECT_EQ(Run({"--plugins", spi, "a.ppm", "a.bmp"}, {"DIFFMARK_PLUGINS=" + none}).exitCode, 0);
+  EXPECT_EQ(Run({"a.ppm", "a.bmp"}, {"DIFFMARK_PLUGINS=" + spi}).exitCode, 0);
+  const auto missing = Run({"a.ppm", "a.bmp"}, {"DIFFMARK_PLUGINS=" + none});
+  EXPECT_EQ(missing.exitCode, 2);
+  EXPECT_EQ(missing.standardError, "a.ppm: no plug-in for extension \"ppm\"\n");
+  // Without either, the build tree's plug-in folder beside the program.
+  EXPECT_EQ(Run({"a.ppm", "a.bmp"}).exitCode, 0);
+}
+
+TEST_F(Cli, AResultIsReplacedOnlyWhenCompletelyWritten) {
+  const Fixture f;
+  Pair(f.base, f.other);
+  std::filesystem::create_directories(dir / "locked");
+  WriteAll(dir / "locked" / "out.bmp", Bytes(10, 7));
+#if defined(_WIN32)
+  // A read-only file cannot be replaced.
+  std::filesystem::permissions(dir / "locked" / "out.bmp", std::filesystem::perms::owner_read);
+#else
+  // Root writes anywhere the permissions allow nobody to: make the folder
+  // immutable instead, where that is possible.
+  const std::string locked = (dir / "locked").string();
+  const bool root = ::geteuid() == 0;
+  if (root && std::system(("chattr +i '" + locked + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "running as root without chattr: a folder cannot be made read-only";
+  }
+  if (!root) ::chmod(locked.c_str(), 0555);
+#endif
+  const auto outcome = Run({"a.bmp", "b.bmp", "-o", (dir / "locked" / "out.bmp").string()});
+#if defined(_WIN32)
+  std::filesystem::permissions(dir / "locked" / "out.bmp", std::filesystem::perms::owner_all);
+#else
+  if (root) (void)std::system(("chattr -i '" + locked + "'").c_str());
+  ::chmod(locked.c_str(), 0755);
+#endif
+  EXPECT_EQ(outcome.exitCode, 2);
+  EXPECT_EQ(outcome.standardError.rfind((dir / "locked" / "out.bmp").string() + ": ", 0), 0u)
+      << outcome.standardError;
+  EXPECT_EQ(outcome.standardOutput, "");
+  // Nothing half-written: the old file as it was, and nothing beside it.
+  EXPECT_EQ(ReadAll(dir / "locked" / "out.bmp"), Bytes(10, 7));
+  size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir / "locked")) ++files;
+  EXPECT_EQ(files, 1u);
+}
+
+#if !defined(_WIN32)
+TEST_F(Cli, AWriteThatFailsPartWayIsTroubleAndLeavesNoPartialFile) {
+  const Fixture f;
+  Pair(f.base, f.other);
+  // A device is written straight into, not replaced: /dev/full fails.
+  std::filesystem::create_symlink("/dev/full", dir / "full.bmp");
+  const auto outcome = Run({"a.bmp", "b.bmp", "-o", "full.bmp"});
+  EXPECT_EQ(outcome.exitCode, 2);
+  EXPECT_EQ(outcome.standardError, "full.bmp: write failed (disk full?)\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "full.bmp"));  // the device, not replaced
+}
+#endif
+
+}  // namespace
