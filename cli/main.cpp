@@ -5,6 +5,11 @@
 #include <string>
 #include <thread>
 
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include <diffmark/imageload.h>
 
 #include "app/difference.h"
@@ -93,6 +98,12 @@ int ComparePair(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+  // The same bytes as everywhere else: "\n", not "\r\n", for the scripts
+  // and JSON readers that take this output.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+#endif
   const char* program = "diffmark-cli";
   Options options;
   std::string error;

@@ -8,7 +8,9 @@
 
 #include "support.h"
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -299,8 +301,10 @@ TEST_F(Cli, AResultIsReplacedOnlyWhenCompletelyWritten) {
   std::filesystem::create_directories(dir / "locked");
   WriteAll(dir / "locked" / "out.bmp", Bytes(10, 7));
 #if defined(_WIN32)
-  // A read-only file cannot be replaced.
-  std::filesystem::permissions(dir / "locked" / "out.bmp", std::filesystem::perms::owner_read);
+  // A file another program holds open without sharing cannot be replaced.
+  HANDLE held = CreateFileA((dir / "locked" / "out.bmp").string().c_str(), GENERIC_READ, 0, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
 #else
   // Root writes anywhere the permissions allow nobody to: make the folder
   // immutable instead, where that is possible.
@@ -313,7 +317,7 @@ TEST_F(Cli, AResultIsReplacedOnlyWhenCompletelyWritten) {
 #endif
   const auto outcome = Run({"a.bmp", "b.bmp", "-o", (dir / "locked" / "out.bmp").string()});
 #if defined(_WIN32)
-  std::filesystem::permissions(dir / "locked" / "out.bmp", std::filesystem::perms::owner_all);
+  CloseHandle(held);
 #else
   if (root) (void)std::system(("chattr -i '" + locked + "'").c_str());
   ::chmod(locked.c_str(), 0755);

@@ -8,7 +8,6 @@
 
 #if defined(_WIN32)
 #include <windows.h>
-#include <thread>
 #else
 #include <fcntl.h>
 #include <poll.h>
@@ -119,12 +118,21 @@ std::string Quote(const std::string& argument) {
   return out + "\"";
 }
 
-std::string Drain(HANDLE pipe) {
-  std::string text;
-  char buffer[4096];
-  DWORD n = 0;
-  while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) text.append(buffer, n);
-  return text;
+// Moves what is waiting in `pipe` into `text`; false once the pipe is
+// closed at the other end.
+bool Take(HANDLE pipe, std::string& text) {
+  DWORD waiting = 0;
+  if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr)) return false;
+  while (waiting > 0) {
+    char buffer[4096];
+    DWORD n = 0;
+    if (!ReadFile(pipe, buffer, waiting < sizeof buffer ? waiting : sizeof buffer, &n, nullptr) || n == 0) {
+      return false;
+    }
+    text.append(buffer, n);
+    waiting -= n;
+  }
+  return true;
 }
 
 }  // namespace
@@ -167,9 +175,18 @@ RunOutcome RunProgram(const std::string& program, const std::filesystem::path& d
   CloseHandle(outWrite);
   CloseHandle(errWrite);
   if (started) {
-    std::thread errors([&] { outcome.standardError = Drain(errRead); });
-    outcome.standardOutput = Drain(outRead);
-    errors.join();
+    // Read both pipes until the program has ended and they are empty.  The
+    // end of the pipes alone is not waited for: a process the program
+    // started (under wine, its desktop) may have inherited them.
+    bool outOpen = true;
+    bool errOpen = true;
+    for (;;) {
+      const bool ended = WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;
+      if (outOpen) outOpen = Take(outRead, outcome.standardOutput);
+      if (errOpen) errOpen = Take(errRead, outcome.standardError);
+      if (ended || (!outOpen && !errOpen)) break;
+      WaitForSingleObject(process.hProcess, 5);
+    }
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
