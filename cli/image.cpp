@@ -178,11 +178,14 @@ void FlipRows(const Picture& p) {
 
 bool WriteBmp(const std::string& path, const Picture& picture, const BitmapInfoHeader& header,
               std::string* error) {
-  // The rows go out in the header's orientation.
-  const bool headerBottomUp = header.biHeight >= 0;
-  if (headerBottomUp != picture.bottomUp) FlipRows(picture);
+  // The rows go out in the header's orientation, and are turned back
+  // afterwards: the caller's picture is left as it was.
+  const bool flip = (header.biHeight >= 0) != picture.bottomUp;
+  if (flip) FlipRows(picture);
   const uint64_t bytes = static_cast<uint64_t>(picture.stride) * static_cast<uint64_t>(picture.height);
-  switch (WriteResultFile(path.c_str(), header, picture.rows, bytes)) {
+  const WriteResult written = WriteResultFile(path.c_str(), header, picture.rows, bytes);
+  if (flip) FlipRows(picture);
+  switch (written) {
     case WriteResult::Written:
       return true;
     case WriteResult::NotCreated:

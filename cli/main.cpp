@@ -3,7 +3,6 @@
 // trouble), and with -o the marked copy of the first.
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -15,9 +14,12 @@
 #include "app/difference.h"
 
 #include "cli/compare.h"
+#include "cli/folders.h"
 #include "cli/image.h"
 #include "cli/options.h"
+#include "cli/pair.h"
 #include "cli/report.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -45,42 +47,18 @@ int ComparePair(const Options& options) {
   }
 
   // The two decodes are independent: the second runs on a thread of its own.
-  LoadedImage base;
-  LoadedImage other;
-  std::string baseError;
-  std::string otherError;
-  bool otherLoaded = false;
-  std::thread second([&] { otherLoaded = LoadPicture(options.other, &other, &otherError); });
-  const bool baseLoaded = LoadPicture(options.base, &base, &baseError);
-  second.join();
-  if (!baseLoaded) Trouble(options.base, baseError);
-  if (!otherLoaded) Trouble(options.other, otherError);
-  if (!baseLoaded || !otherLoaded) return kTrouble;
-
-  const Stats stats = ComparePictures(base.picture, other.picture, options.compare);
-
-  PairResult result;
-  result.base = options.base;
-  result.other = options.other;
-  result.baseWidth = base.picture.width;
-  result.baseHeight = base.picture.height;
-  result.otherWidth = other.picture.width;
-  result.otherHeight = other.picture.height;
-  result.stats = stats;
+  LoadedPair pair;
+  if (!LoadPair(options.base, options.other, true, &pair)) {
+    if (!pair.baseError.empty()) Trouble(options.base, pair.baseError);
+    if (!pair.otherError.empty()) Trouble(options.other, pair.otherError);
+    return kTrouble;
+  }
+  PairResult result = CompareLoaded(options.base, options.other, pair, options.compare);
+  const Stats& stats = result.stats;
 
   if (!options.output.empty()) {
-    // Two 24-bit BMPs of one size give what the difference run gives: the
-    // second file's info header (as a 40-byte header) over the marked rows.
-    BitmapInfoHeader header{};
-    if (base.builtInBmp && other.builtInBmp && result.baseWidth == result.otherWidth &&
-        result.baseHeight == result.otherHeight) {
-      header = other.header;
-      header.biSize = kInfoHeaderBytes;
-    } else {
-      InitRgb24Header(&header, base.picture.width, base.picture.height);
-    }
     std::string error;
-    if (!WritePicture(options.output, format, base.picture, header, &error)) {
+    if (!WriteMarked(options.output, format, pair, &error)) {
       Trouble(options.output, error);
       return kTrouble;
     }
@@ -124,8 +102,25 @@ int main(int argc, char** argv) {
     options.compare.colour[1] = kMarkerGreen;
     options.compare.colour[2] = kMarkerRed;
   }
+  // Two folders, or two images; a folder and anything else is a mistake.
+  const bool baseIsFolder = platform::KindOfPath(options.base.c_str()) == platform::PathKind::Directory;
+  const bool otherIsFolder = platform::KindOfPath(options.other.c_str()) == platform::PathKind::Directory;
+  if (baseIsFolder != otherIsFolder) {
+    const std::string& folder = baseIsFolder ? options.base : options.other;
+    const std::string& file = baseIsFolder ? options.other : options.base;
+    const bool missing = platform::KindOfPath(file.c_str()) == platform::PathKind::Missing;
+    std::fprintf(stderr, "%s: \"%s\" is a folder but \"%s\" %s: compare two folders or two images\n", program,
+                 folder.c_str(), file.c_str(), missing ? "does not exist" : "is not");
+    return kTrouble;
+  }
+  if (!baseIsFolder && !options.report.empty()) {
+    std::fprintf(stderr, "%s: --report is for two folders\n", program);
+    return kTrouble;
+  }
+  // The plug-in table is filled once, here, and only read from now on (by
+  // every thread of the folder form).
   FindPlugins(options.pluginDir);
-  const int status = ComparePair(options);
+  const int status = baseIsFolder ? CompareFolders(options) : ComparePair(options);
   ReleasePlugins();
   std::fflush(stdout);
   return status;

@@ -142,7 +142,9 @@ std::string UsageText(const char* program, bool pngOutput) {
                      "\n"
                      "Compares two images (any format the plug-ins read; BMP directly) and marks\n"
                      "where BASE differs from OTHER.  Exit status: 0 no pixel differs, 1 some do,\n"
-                     "2 trouble.\n"
+                     "2 trouble.  Two folders: every image file in them, paired by relative path,\n"
+                     "marked copies under OUT_DIR; exit 0 when all are equal and none is added or\n"
+                     "removed, 1 otherwise, 2 on trouble.\n"
                      "\n"
                      "  -o, --output FILE     write the marked copy of BASE: FILE.bmp (24-bit BMP)";
   text += pngOutput ? " or FILE.png\n" : "\n                        (PNG output is not available in this build)\n";
@@ -162,7 +164,8 @@ std::string UsageText(const char* program, bool pngOutput) {
       "      --plugins DIR     the plug-in folder (else $DIFFMARK_PLUGINS, else the\n"
       "                        program's folder and the installed plug-in folder)\n"
       "  -j, --jobs N          folders: pairs compared at once (default: processors)\n"
-      "      --report PAGE     folders: write an HTML report of the changed files\n"
+      "      --report PAGE     folders: an HTML page of the changed, added and removed\n"
+      "                        files, its pictures in PAGE_files/ beside it\n"
       "  -h, --help            this text\n"
       "      --version         the version\n";
   return text;

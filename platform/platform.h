@@ -130,6 +130,10 @@ void FindEnd(FindHandle find);
 // The number of processors the process may run on (at least 1).
 [[nodiscard]] unsigned ProcessorCount();
 
+// Whether standard error is a terminal (a console on Windows), where a
+// program may show progress; false for a file or a pipe.
+[[nodiscard]] bool StandardErrorIsTerminal();
+
 // ------------------------------------------------------------ messages
 
 enum class MessageIcon { None, Warning };

@@ -455,6 +455,8 @@ unsigned ProcessorCount() {
   return online > 0 ? static_cast<unsigned>(online) : 1u;
 }
 
+bool StandardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 // ------------------------------------------------------------ messages
 
 void ShowMessage(const char* text, const char* caption, MessageIcon /*icon*/) {

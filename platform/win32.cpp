@@ -224,6 +224,11 @@ unsigned ProcessorCount() {
   return info.dwNumberOfProcessors > 0 ? info.dwNumberOfProcessors : 1u;
 }
 
+bool StandardErrorIsTerminal() {
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 // ------------------------------------------------------------ messages
 
 void ShowMessage(const char* text, const char* caption, MessageIcon icon) {

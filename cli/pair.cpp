@@ -1,0 +1,48 @@
+#include "cli/pair.h"
+
+#include <thread>
+
+namespace diffmark::cli {
+
+bool LoadPair(const std::string& base, const std::string& other, bool concurrently, LoadedPair* pair) {
+  bool baseLoaded = false;
+  bool otherLoaded = false;
+  if (concurrently) {
+    std::thread second([&] { otherLoaded = LoadPicture(other, &pair->other, &pair->otherError); });
+    baseLoaded = LoadPicture(base, &pair->base, &pair->baseError);
+    second.join();
+  } else {
+    baseLoaded = LoadPicture(base, &pair->base, &pair->baseError);
+    otherLoaded = LoadPicture(other, &pair->other, &pair->otherError);
+  }
+  return baseLoaded && otherLoaded;
+}
+
+PairResult CompareLoaded(const std::string& base, const std::string& other, const LoadedPair& pair,
+                         const CompareOptions& options) {
+  PairResult result;
+  result.base = base;
+  result.other = other;
+  result.baseWidth = pair.base.picture.width;
+  result.baseHeight = pair.base.picture.height;
+  result.otherWidth = pair.other.picture.width;
+  result.otherHeight = pair.other.picture.height;
+  result.stats = ComparePictures(pair.base.picture, pair.other.picture, options);
+  return result;
+}
+
+bool WriteMarked(const std::string& path, Format format, const LoadedPair& pair, std::string* error) {
+  const Picture& base = pair.base.picture;
+  const Picture& other = pair.other.picture;
+  BitmapInfoHeader header{};
+  if (pair.base.builtInBmp && pair.other.builtInBmp && base.width == other.width &&
+      base.height == other.height) {
+    header = pair.other.header;
+    header.biSize = kInfoHeaderBytes;
+  } else {
+    InitRgb24Header(&header, base.width, base.height);
+  }
+  return WritePicture(path, format, base, header, error);
+}
+
+}  // namespace diffmark::cli
