@@ -1,0 +1,343 @@
+// diffmark-cli on two folders: the real program on a real tree of
+// screenshots in a temporary directory (tests/folders, made by
+// ImageMagick; its pixel counts are ImageMagick's), and its HTML report in
+// a real browser.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::Bytes;
+using testsupport::ReadAll;
+using testsupport::TempDir;
+using testsupport::WriteAll;
+
+const std::string kCli = testsupport::BuildPath(DIFFMARK_CLI_EXE);
+const std::string kNetpbm = testsupport::BuildPath(DIFFMARK_NETPBM_PLUGIN);
+const fs::path kFixture = fs::path(testsupport::BuildPath(DIFFMARK_SOURCE_DIR)) / "tests" / "folders";
+
+// Every file under `root`, by its relative path ('/' between parts).
+std::map<std::string, Bytes> Files(const fs::path& root) {
+  std::map<std::string, Bytes> files;
+  if (!fs::exists(root)) return files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.is_regular_file()) files[fs::relative(entry.path(), root).generic_string()] = ReadAll(entry.path());
+  }
+  return files;
+}
+
+class Folders : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir / "spi");
+    fs::copy_file(kNetpbm, dir / "spi" / "netpbm.spi");
+  }
+  testsupport::RunOutcome Run(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--plugins", "spi"});
+    return testsupport::RunProgram(kCli, dir.path(), args);
+  }
+  // Copies fixture files: {"base/equal.bmp", "other/x/equal.bmp"} copies
+  // tests/folders/base/equal.bmp to base/ and to other/x/ in the temporary directory.
+  void Copy(const std::string& from, const std::string& to) {
+    fs::create_directories((dir / to).parent_path());
+    fs::copy_file(kFixture / from, dir / to, fs::copy_options::overwrite_existing);
+  }
+  void CopyFixture() { fs::copy(kFixture, dir.path(), fs::copy_options::recursive); }
+  bool WritesPng() { return Run({"--help"}).standardOutput.find("PNG output is not available") == std::string::npos; }
+
+  TempDir dir;
+};
+
+TEST_F(Folders, PairsTheTreesComparesEveryPairAndWritesTheMarkedCopies) {
+  CopyFixture();
+  const std::string png = WritesPng() ? ".png" : ".bmp";
+  const auto outcome = Run({"--json", "base", "other", "-o", "out"});
+  EXPECT_EQ(outcome.exitCode, 2);  // the unreadable file is trouble; everything else is still compared
+  EXPECT_EQ(outcome.standardError, "other/broken.bmp: header too short: 40 of the 54 header bytes\n");
+  // Makefile, .gitignore and notes.txt are not images.  changed.bmp: 28
+  // differing pixels, the PPM 6, as ImageMagick's compare counts them.
+  EXPECT_EQ(outcome.standardOutput,
+            "{\"base\": \"base\", \"other\": \"other\", \"output\": \"out\", \"report\": null,\n"
+            " \"totals\": {\"equal\": 2, \"changed\": 2, \"added\": 1, \"removed\": 1, \"errors\": 1},\n"
+            " \"pairs\": [\n"
+            "  {\"path\": \"added.bmp\", \"status\": \"added\", \"base_size\": null, \"other_size\": null, "
+            "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"bbox\": null, "
+            "\"output\": null, \"error\": null},\n"
+            "  {\"path\": \"broken.bmp\", \"status\": \"error\", \"base_size\": [24, 16], \"other_size\": null, "
+            "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"bbox\": null, "
+            "\"output\": null, \"error\": \"other/broken.bmp: header too short: 40 of the 54 header bytes\"},\n"
+            "  {\"path\": \"changed.bmp\", \"status\": \"changed\", \"base_size\": [24, 16], \"other_size\": [24, 16], "
+            "\"pixels\": 384, \"different_pixels\": 28, \"different_bytes\": 84, "
+            "\"bbox\": {\"x\": 4, \"y\": 4, \"width\": 11, \"height\": 7}, \"output\": \"out/changed.bmp\", "
+            "\"error\": null},\n"
+            "  {\"path\": \"equal.bmp\", \"status\": \"equal\", \"base_size\": [24, 16], \"other_size\": [24, 16], "
+            "\"pixels\": 384, \"different_pixels\": 0, \"different_bytes\": 0, \"bbox\": null, \"output\": null, "
+            "\"error\": null},\n"
+            "  {\"path\": \"nested/deeper/changed.ppm\", \"status\": \"changed\", \"base_size\": [20, 12], "
+            "\"other_size\": [20, 12], \"pixels\": 240, \"different_pixels\": 6, \"different_bytes\": 12, "
+            "\"bbox\": {\"x\": 3, \"y\": 3, \"width\": 3, \"height\": 2}, "
+            "\"output\": \"out/nested/deeper/changed.ppm" + png + "\", \"error\": null},\n"
+            "  {\"path\": \"nested/equal.ppm\", \"status\": \"equal\", \"base_size\": [20, 12], "
+            "\"other_size\": [20, 12], \"pixels\": 240, \"different_pixels\": 0, \"different_bytes\": 0, "
+            "\"bbox\": null, \"output\": null, \"error\": null},\n"
+            "  {\"path\": \"removed.bmp\", \"status\": \"removed\", \"base_size\": null, \"other_size\": null, "
+            "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"bbox\": null, "
+            "\"output\": null, \"error\": null}\n"
+            " ]}\n");
+
+  // Only the pairs that differ get a marked copy, and each is what the
+  // single-pair form writes for that pair.
+  const auto written = Files(dir / "out");
+  ASSERT_EQ(written.size(), 2u);
+  ASSERT_TRUE(written.count("changed.bmp"));
+  ASSERT_TRUE(written.count("nested/deeper/changed.ppm" + png));
+  ASSERT_EQ(Run({"base/changed.bmp", "other/changed.bmp", "-o", "single.bmp"}).exitCode, 1);
+  EXPECT_EQ(written.at("changed.bmp"), ReadAll(dir / "single.bmp"));
+  const std::string ppm = "nested/deeper/changed.ppm";
+  ASSERT_EQ(Run({"base/" + ppm, "other/" + ppm, "-o", "single" + png}).exitCode, 1);
+  EXPECT_EQ(written.at(ppm + png), ReadAll(dir / ("single" + png)));
+}
+
+TEST_F(Folders, ExitStatusAndSummary) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files;  // fixture file, where it goes
+    int status;
+    std::string summary;
+    std::string trouble;
+  };
+  const std::vector<std::pair<std::string, std::string>> equal = {
+      {"base/equal.bmp", "base/equal.bmp"},
+      {"other/equal.bmp", "other/equal.bmp"},
+      {"base/nested/equal.ppm", "base/sub/Shot.PPM"},
+      {"other/nested/equal.ppm", "other/sub/Shot.PPM"},
+      {"base/Makefile", "base/Makefile"},
+      {"base/notes.txt", "other/notes.txt"},
+      {"base/.gitignore", "other/.bmp"},  // a name that starts with its only dot has no extension
+  };
+  auto with = [&](std::vector<std::pair<std::string, std::string>> more) {
+    more.insert(more.begin(), equal.begin(), equal.end());
+    return more;
+  };
+  const std::string changedLine =
+      "changed  changed.bmp: 28 of 384 pixels differ (7.292 %), 84 channel bytes; in x 4\u201314, y 4\u201310\n";
+  const Case cases[] = {
+      {"all equal", equal, 0, "2 images: 2 equal, 0 changed, 0 added, 0 removed, 0 errors\n", ""},
+      {"nothing at all", {}, 0, "0 images: 0 equal, 0 changed, 0 added, 0 removed, 0 errors\n", ""},
+      {"one changed",
+       with({{"base/changed.bmp", "base/changed.bmp"}, {"other/changed.bmp", "other/changed.bmp"}}),
+       1,
+       changedLine + "3 images: 2 equal, 1 changed, 0 added, 0 removed, 0 errors\n",
+       ""},
+      {"one added", with({{"other/added.bmp", "other/new/added.bmp"}}), 1,
+       "added    new/added.bmp\n3 images: 2 equal, 0 changed, 1 added, 0 removed, 0 errors\n", ""},
+      {"one removed", with({{"base/removed.bmp", "base/removed.bmp"}}), 1,
+       "removed  removed.bmp\n3 images: 2 equal, 0 changed, 0 added, 1 removed, 0 errors\n", ""},
+      {"unreadable, the rest still compared",
+       with({{"base/broken.bmp", "base/broken.bmp"},
+             {"other/broken.bmp", "other/broken.bmp"},
+             {"base/changed.bmp", "base/changed.bmp"},
+             {"other/changed.bmp", "other/changed.bmp"}}),
+       2,
+       "error    other/broken.bmp: header too short: 40 of the 54 header bytes\n" + changedLine +
+           "4 images: 2 equal, 1 changed, 0 added, 0 removed, 1 error\n",
+       "other/broken.bmp: header too short: 40 of the 54 header bytes\n"},
+  };
+  for (const Case& c : cases) {
+    fs::remove_all(dir / "base");
+    fs::remove_all(dir / "other");
+    fs::create_directories(dir / "base");
+    fs::create_directories(dir / "other");
+    for (const auto& [from, to] : c.files) Copy(from, to);
+    const auto outcome = Run({"base", "other"});
+    EXPECT_EQ(outcome.exitCode, c.status) << c.name;
+    EXPECT_EQ(outcome.standardOutput, c.summary) << c.name;
+    EXPECT_EQ(outcome.standardError, c.trouble) << c.name;  // not a terminal: no progress bar
+    const auto quiet = Run({"-q", "base", "other"});
+    EXPECT_EQ(quiet.exitCode, c.status) << c.name;
+    EXPECT_EQ(quiet.standardOutput, "") << c.name;
+    EXPECT_EQ(quiet.standardError, c.trouble) << c.name;
+  }
+}
+
+TEST_F(Folders, AFolderAndAFileAreTrouble) {
+  Copy("base/equal.bmp", "base/equal.bmp");
+  Copy("base/equal.bmp", "a.bmp");
+  Copy("base/equal.bmp", "b.bmp");
+  WriteAll(dir / "file", Bytes(3, 0));
+  struct Case {
+    std::vector<std::string> args;
+    std::string error;
+  };
+  const Case cases[] = {
+      {{"base", "a.bmp"},
+       "diffmark-cli: \"base\" is a folder but \"a.bmp\" is not: compare two folders or two images\n"},
+      {{"a.bmp", "base"},
+       "diffmark-cli: \"base\" is a folder but \"a.bmp\" is not: compare two folders or two images\n"},
+      {{"base", "nowhere"},
+       "diffmark-cli: \"base\" is a folder but \"nowhere\" does not exist: compare two folders or two images\n"},
+      {{"a.bmp", "b.bmp", "--report", "r.html"}, "diffmark-cli: --report is for two folders\n"},
+      {{"base", "base", "-o", "file"}, "file: is not a folder\n"},
+  };
+  for (const Case& c : cases) {
+    const auto outcome = Run(c.args);
+    EXPECT_EQ(outcome.exitCode, 2) << c.error;
+    EXPECT_EQ(outcome.standardError, c.error);
+    EXPECT_EQ(outcome.standardOutput, "") << c.error;
+  }
+}
+
+TEST_F(Folders, OwnOutputInsideAnInputFolderIsNotAnInput) {
+  CopyFixture();
+  const auto first = Run({"--json", "base", "other", "-o", "base/marked", "--report", "other/report.html"});
+  EXPECT_EQ(first.exitCode, 2);
+  ASSERT_TRUE(fs::exists(dir / "base" / "marked" / "changed.bmp"));
+  ASSERT_TRUE(fs::exists(dir / "other" / "report_files"));
+  const auto second = Run({"--json", "base", "other", "-o", "base/marked", "--report", "other/report.html"});
+  EXPECT_EQ(second.standardOutput, first.standardOutput);
+}
+
+// A bigger tree, so that several workers really run at once: the same
+// files, report, output and status whatever the number of jobs.
+TEST_F(Folders, TheSameResultWhateverTheNumberOfJobs) {
+  for (int k = 0; k < 24; ++k) {
+    const std::string d = "d" + std::to_string(k) + "/";
+    Copy("base/changed.bmp", "base/" + d + "a.bmp");
+    Copy(k % 3 == 0 ? "other/changed.bmp" : "base/changed.bmp", "other/" + d + "a.bmp");
+    Copy("base/nested/deeper/changed.ppm", "base/" + d + "b.ppm");
+    Copy(k % 4 == 1 ? "other/nested/deeper/changed.ppm" : "base/nested/deeper/changed.ppm", "other/" + d + "b.ppm");
+    if (k % 5 == 2) Copy("base/removed.bmp", "base/" + d + "gone.bmp");
+    if (k % 7 == 3) Copy("other/added.bmp", "other/" + d + "new.bmp");
+  }
+  Copy("base/broken.bmp", "base/d9/broken.bmp");
+  Copy("other/broken.bmp", "other/d9/broken.bmp");
+
+  struct Result {
+    testsupport::RunOutcome outcome;
+    std::map<std::string, Bytes> files;
+  };
+  auto runWith = [&](const char* jobs) {
+    fs::remove_all(dir / "out");
+    Result r;
+    r.outcome = Run({"-j", jobs, "--json", "base", "other", "-o", "out", "--report", "out/report.html"});
+    r.files = Files(dir / "out");
+    return r;
+  };
+  const Result one = runWith("1");
+  EXPECT_EQ(one.outcome.exitCode, 2);
+  EXPECT_NE(one.outcome.standardOutput.find("\"totals\": {\"equal\": 34, \"changed\": 14, \"added\": 3, "
+                                            "\"removed\": 5, \"errors\": 1}"),
+            std::string::npos)
+      << one.outcome.standardOutput;
+  // 14 marked copies, the page, and 3 pictures per changed file, 1 per added or removed one.
+  EXPECT_EQ(one.files.size(), 14u + 1u + 3u * 14u + 3u + 5u);
+  for (const char* jobs : {"4", "3"}) {
+    const Result other = runWith(jobs);
+    EXPECT_EQ(other.outcome.exitCode, one.outcome.exitCode) << jobs;
+    EXPECT_EQ(other.outcome.standardOutput, one.outcome.standardOutput) << jobs;
+    EXPECT_EQ(other.outcome.standardError, one.outcome.standardError) << jobs;
+    EXPECT_TRUE(other.files == one.files) << jobs;
+  }
+}
+
+#if !defined(_WIN32)
+// The page in a real browser: every picture decodes, whole, to the size
+// the page gives it and links to itself, the summary shows the JSON's totals, the
+// most changed comes first, and nothing is fetched from elsewhere.
+TEST_F(Folders, TheReportWorksInABrowser) {
+  const char* env = std::getenv("DIFFMARK_CHROMIUM");
+  const std::string chromium = env != nullptr && env[0] != '\0' ? env : "/usr/bin/chromium";
+  if (!fs::exists(chromium)) GTEST_SKIP() << "no browser at " << chromium << " (Debian package chromium)";
+
+  CopyFixture();
+  const auto run = Run({"--json", "base", "other", "-o", "out", "--report", "report/index.html"});
+  ASSERT_EQ(run.exitCode, 2) << run.standardError;
+  const std::smatch totals = [&] {
+    std::smatch m;
+    std::regex_search(run.standardOutput, m, std::regex("\"totals\": (\\{[^}]*\\})"));
+    return m;
+  }();
+  ASSERT_FALSE(totals.empty()) << run.standardOutput;
+
+  const Bytes page = ReadAll(dir / "report" / "index.html");
+  const std::string html(page.begin(), page.end());
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+  EXPECT_EQ(html.find("http:"), std::string::npos);
+  EXPECT_EQ(html.find("https:"), std::string::npos);
+  EXPECT_EQ(html.find("//"), std::string::npos);  // no address of another place, not even scheme-relative
+
+  // A probe beside the page, in the same folder: the page with a script
+  // that writes what the browser made of it into the document.
+  const std::string probe = R"(<script>
+// Whether every pixel of the picture arrived: the pictures have no alpha,
+// so a row a truncated file lacks stays transparent.
+function Opaque(image) {
+  try {
+    var canvas = document.createElement("canvas");
+    canvas.width = image.naturalWidth;
+    canvas.height = image.naturalHeight;
+    var context = canvas.getContext("2d");
+    context.drawImage(image, 0, 0);
+    var data = context.getImageData(0, 0, canvas.width, canvas.height).data;
+    for (var k = 3; k < data.length; k += 4) if (data[k] !== 255) return false;
+    return true;
+  } catch (e) {
+    return false;
+  }
+}
+window.addEventListener("load", function () {
+  var images = Array.from(document.images);
+  var result = {
+    images: images.length,
+    undecoded: images.filter(function (i) { return !(i.complete && i.naturalWidth > 0 && i.naturalHeight > 0); }).length,
+    wrongSize: images.filter(function (i) { return i.naturalWidth != i.getAttribute("width") || i.naturalHeight != i.getAttribute("height"); }).length,
+    unlinked: images.filter(function (i) { var a = i.closest("a"); return !a || a.getAttribute("href") !== i.getAttribute("src"); }).length,
+    incomplete: images.filter(function (i) { return !Opaque(i); }).length,
+    totals: {},
+    order: Array.from(document.querySelectorAll("article h2 code")).map(function (c) { return c.textContent; })
+  };
+  document.querySelectorAll("[data-total]").forEach(function (e) { result.totals[e.dataset.total] = Number(e.textContent); });
+  var out = document.createElement("pre");
+  out.id = "probe";
+  out.textContent = JSON.stringify(result);
+  document.body.appendChild(out);
+});
+</script>
+)";
+  std::string probed = html;
+  probed.insert(probed.rfind("</body>"), probe);
+  WriteAll(dir / "report" / "probe.html", Bytes(probed.begin(), probed.end()));
+
+  const auto browser = testsupport::RunProgram(
+      chromium, dir.path(),
+      {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+       "--disable-background-networking", "--disable-component-update", "--disable-sync",
+       "--allow-file-access-from-files",  // the probe reads the pictures' pixels back
+       "--user-data-dir=" + (dir / "browser-profile").string(), "--virtual-time-budget=10000", "--dump-dom",
+       "file://" + (dir / "report" / "probe.html").string()});
+  std::smatch found;
+  ASSERT_TRUE(std::regex_search(browser.standardOutput, found, std::regex("<pre id=\"probe\">([^<]*)</pre>")))
+      << browser.standardOutput.substr(0, 2000) << browser.standardError.substr(0, 2000);
+
+  std::string expectedTotals = totals[1];
+  expectedTotals.erase(std::remove(expectedTotals.begin(), expectedTotals.end(), ' '), expectedTotals.end());
+  // 3 pictures for each of the 2 changed files, 1 for the added and the
+  // removed one; one file on a side only changed completely, so those come
+  // first, then by share of changed pixels (7.3 % before 2.5 %).
+  EXPECT_EQ(std::string(found[1]),
+            "{\"images\":8,\"undecoded\":0,\"wrongSize\":0,\"unlinked\":0,\"incomplete\":0,\"totals\":" + expectedTotals +
+                ",\"order\":[\"added.bmp\",\"removed.bmp\",\"changed.bmp\",\"nested/deeper/changed.ppm\"]}");
+}
+#endif
+
+}  // namespace
