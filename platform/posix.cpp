@@ -154,6 +154,40 @@ bool WriteBytes(FileHandle file, const void* buffer, uint64_t bytes) {
   return true;
 }
 
+bool ReadAt(FileHandle file, uint64_t offset, void* buffer, uint64_t bytes, uint64_t* got) {
+  *got = 0;
+  if (file == nullptr || offset > static_cast<uint64_t>(INT64_MAX) - bytes) return false;
+  auto* out = static_cast<unsigned char*>(buffer);
+  while (*got < bytes) {
+    const uint64_t want = bytes - *got < kIoChunk ? bytes - *got : kIoChunk;
+    const ssize_t n = ::pread(file->fd, out + *got, static_cast<size_t>(want), static_cast<off_t>(offset + *got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    *got += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool WriteAt(FileHandle file, uint64_t offset, const void* buffer, uint64_t bytes) {
+  if (file == nullptr || offset > static_cast<uint64_t>(INT64_MAX) - bytes) return false;
+  const auto* in = static_cast<const unsigned char*>(buffer);
+  uint64_t done = 0;
+  while (done < bytes) {
+    const uint64_t want = bytes - done < kIoChunk ? bytes - done : kIoChunk;
+    const ssize_t n = ::pwrite(file->fd, in + done, static_cast<size_t>(want), static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    done += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
 bool FileSize(FileHandle file, uint64_t* size) {
   struct stat st {};
   if (file == nullptr || ::fstat(file->fd, &st) != 0 || st.st_size < 0) return false;
@@ -170,6 +204,20 @@ void CloseFile(FileHandle file) {
   if (file == nullptr) return;
   ::close(file->fd);
   delete file;
+}
+
+bool SameFile(FileHandle a, FileHandle b) {
+  struct stat sa {};
+  struct stat sb {};
+  return a != nullptr && b != nullptr && ::fstat(a->fd, &sa) == 0 && ::fstat(b->fd, &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool SameFile(FileHandle file, const char* path) {
+  struct stat sa {};
+  struct stat sb {};
+  return file != nullptr && ::fstat(file->fd, &sa) == 0 && ::stat(NativePath(path).c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 bool RenameReplacing(const char* from, const char* to) {
