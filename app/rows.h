@@ -9,8 +9,9 @@
 // is top-down and the other bottom-up, the first image's rows are taken in
 // reverse order, so that the same rows of the picture meet.
 //
-// A byte at offset o of the first image's block exists only while o is
-// below the block's size; Image.bmp's bytes from that offset on are zero.
+// A byte at offset o of the first image's block (PixelBlockBytes of its
+// header) exists only while o is below the block's size; Image.bmp's bytes
+// from that offset on are zero.
 // Every path through the run (whole images in memory, or rows streamed)
 // must follow this one plan.
 #pragma once
@@ -22,8 +23,8 @@
 namespace diffmark {
 
 struct RowPlan {
-  int32_t width = 0;      // the second image's biWidth; 0 or less: no pixels
-  int32_t rows = 0;       // the second image's rows; 0 or less: none
+  int32_t width = 0;         // the second image's biWidth; 0 or less: no pixels
+  int32_t rows = 0;          // the second image's rows; 0 or less: none
   bool reverseBase = false;  // the orientations differ
 };
 

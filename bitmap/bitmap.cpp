@@ -121,6 +121,20 @@ uint64_t Rgb24ImageBytes(const BitmapInfoHeader& header) {
   return Rgb24ImageBytes(header.biWidth, layout.rows);
 }
 
+bool PixelBlockBytes(const BitmapInfoHeader& header, uint64_t* bytes) {
+  *bytes = 0;
+  RowLayout layout{};
+  if (!GetRowLayout(header, &layout)) return false;
+  // As large as a 24-bit image 16 pixels wider and 16 rows taller needs.
+  int64_t n = 0;
+  if (__builtin_mul_overflow(Rgb24Stride64(int64_t{header.biWidth} + 16), int64_t{layout.rows} + 16, &n) ||
+      n <= 0 || static_cast<uint64_t>(n) > platform::kMaxBlockBytes) {
+    return false;
+  }
+  *bytes = static_cast<uint64_t>(n);
+  return true;
+}
+
 uint64_t JustifiedPixelBytes(uint64_t available, uint16_t bitCount) {
   // Rows are read as 24-bit rows whatever the bit count, so a file of fewer
   // bits per pixel justifies proportionally more.  The slack keeps files
@@ -192,11 +206,8 @@ uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
     SetLoadError("top-down height %d does not fit", h.biHeight);
     return nullptr;
   }
-  // As large as a 24-bit image 16 pixels wider and 16 rows taller needs.
-  int64_t blockBytes = 0;
-  if (__builtin_mul_overflow(Rgb24Stride64(int64_t{h.biWidth} + 16), int64_t{layout.rows} + 16,
-                             &blockBytes) ||
-      blockBytes <= 0 || static_cast<uint64_t>(blockBytes) > platform::kMaxBlockBytes) {
+  uint64_t blockBytes = 0;
+  if (!PixelBlockBytes(h, &blockBytes)) {
     SetLoadError("image size not representable: %d x %d pixels", h.biWidth, h.biHeight);
     return nullptr;
   }
@@ -208,22 +219,22 @@ uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
   // of no rows (h of -15..0) from asking for a huge block.
   const uint64_t justified = JustifiedPixelBytes(available, h.biBitCount);
   const bool blockJustified = justified > (UINT64_MAX - kBlockSlack) / 32 ||
-                              static_cast<uint64_t>(blockBytes) <= 32 * justified + kBlockSlack;
+                              blockBytes <= 32 * justified + kBlockSlack;
   if (rowBytes > justified || !blockJustified) {
     char claimed[32];
     char held[32];
     SetLoadError("header claims %s, file holds %s",
-                 FormatBytes(rowBytes > justified ? rowBytes : static_cast<uint64_t>(blockBytes), claimed),
+                 FormatBytes(rowBytes > justified ? rowBytes : blockBytes, claimed),
                  FormatBytes(available, held));
     return nullptr;
   }
 
-  BlockHandle block = platform::AllocBlockForRead(static_cast<uint64_t>(blockBytes), pixelOffset);
+  BlockHandle block = platform::AllocBlockForRead(blockBytes, pixelOffset);
   auto* pixels = static_cast<uint8_t*>(platform::LockBlock(block));
   if (pixels == nullptr) {
     platform::FreeBlock(block);
     char wanted[32];
-    SetLoadError("out of memory: %s", FormatBytes(static_cast<uint64_t>(blockBytes), wanted));
+    SetLoadError("out of memory: %s", FormatBytes(blockBytes, wanted));
     return nullptr;
   }
   *slot = block;

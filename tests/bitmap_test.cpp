@@ -333,8 +333,12 @@ TEST(RowOrder, OnlyNegativeHeightsAt24BitsAreTopDown) {
   BitmapInfoHeader h{};
   InitRgb24Header(&h, 3, -2);
   EXPECT_EQ(Rgb24ImageBytes(h), 24u);
+  uint64_t block = 0;
+  EXPECT_TRUE(PixelBlockBytes(h, &block));
+  EXPECT_EQ(block, 60u * 18);  // as for height 2: Rgb24Stride(19) x 18
   h.biHeight = INT32_MIN;
   EXPECT_EQ(Rgb24ImageBytes(h), 0u);
+  EXPECT_FALSE(PixelBlockBytes(h, &block));
 }
 
 // The fresh headers of a 24-bit file: only 40 bytes of info header are

@@ -147,6 +147,12 @@ extern RgbQuad Palette[256];
 // filled, the colour table read, and *slot is null.
 [[nodiscard]] uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info);
 
+// The size of the block ReadBitmapFile reads a file of this header into:
+// Rgb24Stride(biWidth + 16) x (rows + 16), the rows those of its RowLayout.
+// False when that is not a positive 31-bit number or the height does not
+// fit; the reader then refuses the file.
+[[nodiscard]] bool PixelBlockBytes(const BitmapInfoHeader& header, uint64_t* bytes);
+
 // Most 24-bit pixel bytes a file with `available` bytes after its headers
 // may ask for at `bitCount` bits per pixel.
 uint64_t JustifiedPixelBytes(uint64_t available, uint16_t bitCount);
