@@ -21,10 +21,10 @@ RowPlan PlanRows(const BitmapInfoHeader& base, const BitmapInfoHeader& other) {
 namespace {
 
 // Exchanges n bytes at a and b (ranges that do not overlap).
-void SwapBytes(uint8_t* a, uint8_t* b, uint64_t n) {
+void SwapBytes(uint8_t* a, uint8_t* b, size_t n) {
   uint8_t buffer[16 * 1024];
   while (n > 0) {
-    const uint64_t part = std::min<uint64_t>(n, sizeof buffer);
+    const size_t part = std::min(n, sizeof buffer);
     std::memcpy(buffer, a, part);
     std::memcpy(a, b, part);
     std::memcpy(b, buffer, part);
@@ -43,14 +43,18 @@ void ArrangeBaseRows(const RowPlan& plan, uint8_t* base, uint64_t baseBytes) {
   const auto inBlock = [&](uint64_t start) {
     return start >= baseBytes ? 0 : std::min(stride, baseBytes - start);
   };
-  // stride < 2^33 and rows < 2^31: every offset fits in 64 bits.
+  // stride < 2^33 and rows < 2^31: every offset fits in 64 bits, and one
+  // inside the block fits in size_t.
   for (uint64_t top = 0, bottom = static_cast<uint64_t>(plan.rows) - 1; top < bottom; ++top, --bottom) {
     const uint64_t topBytes = inBlock(top * stride);
     if (topBytes == 0) break;  // so are all later rows
     const uint64_t bottomBytes = inBlock(bottom * stride);  // never more than topBytes
-    uint8_t* upper = base + top * stride;
-    SwapBytes(upper, base + bottom * stride, bottomBytes);
-    std::memset(upper + bottomBytes, 0, topBytes - bottomBytes);  // came from past the block
+    uint8_t* upper = base + static_cast<size_t>(top * stride);
+    if (bottomBytes > 0) {
+      SwapBytes(upper, base + static_cast<size_t>(bottom * stride), static_cast<size_t>(bottomBytes));
+    }
+    // What would come from past the block is zero.
+    std::memset(upper + bottomBytes, 0, static_cast<size_t>(topBytes - bottomBytes));
   }
 }
 
