@@ -5,10 +5,12 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "support.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -361,6 +363,26 @@ TEST_F(Run, ResultThatIsAFifoWithoutReaderOrAFullDeviceGivesTheWarning) {
   std::filesystem::remove(dir / "Image.bmp");
   std::filesystem::create_symlink("/dev/full", dir / "Image.bmp");  // every write fails: no space
   outcome = Go();
+  EXPECT_EQ(outcome.standardError, "警告: ファイルが作れません。\n");
+}
+
+// A reader that goes away part-way makes the write fail: the warning, and
+// exit status 0, not death by SIGPIPE.
+TEST_F(Run, ResultFifoWhoseReaderLeavesEarlyGivesTheWarning) {
+  const BmpParts image = Parts(300, 300, PatternRows(300, 300, 4));  // far more than a pipe holds
+  Inputs(image, image);
+  const std::string fifo = (dir / "Image.bmp").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread reader([&] {
+    const int fd = ::open(fifo.c_str(), O_RDONLY);  // waits for the run to open it
+    char some[100];
+    if (fd >= 0) {
+      (void)::read(fd, some, sizeof some);
+      ::close(fd);
+    }
+  });
+  const auto outcome = Go();
+  reader.join();
   EXPECT_EQ(outcome.standardError, "警告: ファイルが作れません。\n");
 }
 #endif
