@@ -4,6 +4,7 @@
 
 #include <diffmark/imageload.h>
 
+#include "app/rows.h"
 #include "platform/platform.h"
 
 namespace diffmark {
@@ -16,7 +17,7 @@ WriteResult WriteResultFile(const char* path, const BitmapInfoHeader& header, co
   if (file == nullptr) return WriteResult::NotCreated;
   bool ok = platform::WriteBytes(file, headers, sizeof headers);
 
-  const uint64_t rowBytes = Rgb24ImageBytes(header.biWidth, header.biHeight);
+  const uint64_t rowBytes = Rgb24ImageBytes(header);
   const uint64_t fromBlock = std::min(rowBytes, pixelBytes);
   ok = ok && platform::WriteBytes(file, pixels, fromBlock);
   static const uint8_t kZeros[64 * 1024] = {};
@@ -51,16 +52,20 @@ int RunDifference() {
     platform::ShowMessage(kMessageBaseMissing, kCaptionNotice, platform::MessageIcon::None);
     return 0;
   }
+  const BitmapInfoHeader baseHeader = info.bmiHeader;  // the second load overwrites the record
   const uint8_t* otherPixels = LoadImageFile(kOtherImageName, &other.block, &info);
   if (otherPixels == nullptr) {
     platform::ShowMessage(kMessageOtherMissing, kCaptionNotice, platform::MessageIcon::None);
     return 0;
   }
 
-  const int32_t w = info.bmiHeader.biWidth;
-  const int32_t h = info.bmiHeader.biHeight;
+  // The second image's geometry and orientation; the first image's rows
+  // are turned over when its orientation differs.
+  const RowPlan plan = PlanRows(baseHeader, info.bmiHeader);
   const uint64_t baseBytes = platform::BlockSize(base.block);
-  MarkDifferences(basePixels, baseBytes, otherPixels, platform::BlockSize(other.block), w, h);
+  ArrangeBaseRows(plan, basePixels, baseBytes);
+  MarkDifferences(basePixels, baseBytes, otherPixels, platform::BlockSize(other.block), plan.width,
+                  plan.rows);
 
   if (WriteResultFile(kResultImageName, info.bmiHeader, basePixels, baseBytes) != WriteResult::Written) {
     platform::ShowMessage(kMessageCannotCreate, kCaptionWarning, platform::MessageIcon::Warning);

@@ -63,11 +63,13 @@ bool MarkDifferencesWith(MarkKernel kernel, uint8_t* base, uint64_t baseBytes, c
 enum class WriteResult { Written, NotCreated, WriteFailed };
 
 // Creates (or replaces) `path` and writes a fresh 14-byte file header, the
-// 40-byte `header` as it is, and the Rgb24ImageBytes(biWidth, biHeight)
-// bytes of 24-bit rows that the header describes, taken from `pixels`;
-// where the block's `pixelBytes` are fewer, the rest is written as zero
-// bytes, so the file's length always equals its bfSize.  NotCreated when
-// the file cannot be created, WriteFailed when a write comes up short.
+// 40-byte `header` (EncodeRgb24Headers: biSize 40 for a longer header,
+// every other field as it is), and the Rgb24ImageBytes(header) bytes of
+// 24-bit rows that the header describes, taken from `pixels` in the order
+// they lie; where the block's `pixelBytes` are fewer, the rest is written
+// as zero bytes, so the file's length always equals its bfSize.
+// NotCreated when the file cannot be created, WriteFailed when a write
+// comes up short.
 [[nodiscard]] WriteResult WriteResultFile(const char* path, const BitmapInfoHeader& header,
                                           const uint8_t* pixels, uint64_t pixelBytes);
 

@@ -1,6 +1,8 @@
-// make_pair WIDTH HEIGHT PERCENT DIR: writes DIR/Image0.bmp and
+// make_pair WIDTH HEIGHT PERCENT DIR [top-down]: writes DIR/Image0.bmp and
 // DIR/Image1.bmp, 24-bit, random pixels, with PERCENT % of the second's
-// pixels changed in one channel.
+// pixels changed in one channel.  With "top-down" the second file holds
+// the same picture top row first (negative height).
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -26,8 +28,9 @@ bool Write(const std::string& path, int32_t w, int32_t h, const std::vector<uint
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: make_pair WIDTH HEIGHT PERCENT DIR\n");
+  const bool topDown = argc == 6 && std::string(argv[5]) == "top-down";
+  if (argc != 5 && !topDown) {
+    std::fprintf(stderr, "usage: make_pair WIDTH HEIGHT PERCENT DIR [top-down]\n");
     return 2;
   }
   const int32_t w = std::atoi(argv[1]);
@@ -45,6 +48,14 @@ int main(int argc, char** argv) {
     for (int64_t x = 0; x < w; ++x) {
       if (changed(random)) rows[static_cast<uint64_t>(y) * stride + static_cast<uint64_t>(3 * x) + random() % 3] ^= 0x5A;
     }
+  }
+  if (topDown) {
+    std::vector<uint8_t> flipped(rows.size());
+    for (uint64_t y = 0; y < static_cast<uint64_t>(h); ++y) {
+      std::copy_n(rows.begin() + static_cast<int64_t>(y * stride), stride,
+                  flipped.begin() + static_cast<int64_t>((static_cast<uint64_t>(h) - 1 - y) * stride));
+    }
+    return Write(dir + "/Image1.bmp", w, -h, flipped) ? 0 : 1;
   }
   return Write(dir + "/Image1.bmp", w, h, rows) ? 0 : 1;
 }

@@ -32,13 +32,34 @@ void EncodeInfoHeader(const BitmapInfoHeader& header, uint8_t (&out)[kInfoHeader
   WriteU32(out + 36, header.biClrImportant);
 }
 
+bool IsLongerInfoHeader(uint32_t biSize) {
+  switch (biSize) {
+    case 52:   // V2: 40 bytes and the red, green and blue masks
+    case 56:   // V3: and the alpha mask
+    case 64:   // OS/2 2.x
+    case 108:  // V4: colour space
+    case 124:  // V5: rendering intent, profile
+      return true;
+    default:
+      return false;
+  }
+}
+
+uint64_t InfoHeaderEnd(const BitmapInfoHeader& header) {
+  return kFileHeaderBytes + (IsLongerInfoHeader(header.biSize) ? header.biSize : kInfoHeaderBytes);
+}
+
 bool EncodeRgb24Headers(const BitmapInfoHeader& header, uint8_t (&out)[kHeadersBytes]) {
-  const uint64_t total = kHeadersBytes + Rgb24ImageBytes(header.biWidth, header.biHeight);
+  const uint64_t total = kHeadersBytes + Rgb24ImageBytes(header);
   if (total > UINT32_MAX) return false;
+  // Only 40 bytes of info header are written: a longer one becomes a
+  // 40-byte one, so that the rows do lie where the header says.
+  BitmapInfoHeader written = header;
+  if (IsLongerInfoHeader(written.biSize)) written.biSize = kInfoHeaderBytes;
   uint8_t fileBytes[kFileHeaderBytes];
   uint8_t infoBytes[kInfoHeaderBytes];
   EncodeFileHeader({kBitmapType, static_cast<uint32_t>(total), 0, 0, kHeadersBytes}, fileBytes);
-  EncodeInfoHeader(header, infoBytes);
+  EncodeInfoHeader(written, infoBytes);
   std::memcpy(out, fileBytes, sizeof fileBytes);
   std::memcpy(out + sizeof fileBytes, infoBytes, sizeof infoBytes);
   return true;
@@ -79,6 +100,39 @@ int32_t Rgb24Stride(int32_t w) {
 uint64_t Rgb24ImageBytes(int32_t width, int32_t height) {
   if (width <= 0 || height <= 0) return 0;
   return static_cast<uint64_t>(Rgb24Stride64(width)) * static_cast<uint64_t>(height);
+}
+
+bool GetRowLayout(const BitmapInfoHeader& header, RowLayout* layout) {
+  if (header.biBitCount != 24 || header.biHeight >= 0) {
+    *layout = RowLayout{header.biHeight, false};
+    return true;
+  }
+  if (header.biHeight == INT32_MIN) {  // -INT32_MIN does not fit
+    *layout = RowLayout{0, true};
+    return false;
+  }
+  *layout = RowLayout{-header.biHeight, true};
+  return true;
+}
+
+uint64_t Rgb24ImageBytes(const BitmapInfoHeader& header) {
+  RowLayout layout{};
+  if (!GetRowLayout(header, &layout)) return 0;
+  return Rgb24ImageBytes(header.biWidth, layout.rows);
+}
+
+bool PixelBlockBytes(const BitmapInfoHeader& header, uint64_t* bytes) {
+  *bytes = 0;
+  RowLayout layout{};
+  if (!GetRowLayout(header, &layout)) return false;
+  // As large as a 24-bit image 16 pixels wider and 16 rows taller needs.
+  int64_t n = 0;
+  if (__builtin_mul_overflow(Rgb24Stride64(int64_t{header.biWidth} + 16), int64_t{layout.rows} + 16, &n) ||
+      n <= 0 || static_cast<uint64_t>(n) > platform::kMaxBlockBytes) {
+    return false;
+  }
+  *bytes = static_cast<uint64_t>(n);
+  return true;
 }
 
 uint64_t JustifiedPixelBytes(uint64_t available, uint16_t bitCount) {
@@ -126,15 +180,17 @@ uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
     return nullptr;
   }
   // The file header is not examined: no check of "BM", bfOffBits unused.
+  // Of a longer info header only the first 40 bytes are kept.
   info->bmiHeader = DecodeInfoHeader(headers + kFileHeaderBytes);
   const BitmapInfoHeader& h = info->bmiHeader;
 
-  uint64_t pixelOffset = sizeof headers;
+  uint64_t pixelOffset = InfoHeaderEnd(h);
   if (h.biBitCount < 24) {
     const uint64_t entries = h.biClrUsed < 256 ? h.biClrUsed : 256;
     uint8_t table[256 * kColourEntryBytes];
     uint64_t tableGot = 0;
-    if (entries > 0 && platform::ReadBytes(file.file, table, entries * kColourEntryBytes, &tableGot)) {
+    if (entries > 0 && platform::SeekTo(file.file, pixelOffset) &&
+        platform::ReadBytes(file.file, table, entries * kColourEntryBytes, &tableGot)) {
       for (uint64_t i = 0; i < tableGot / kColourEntryBytes; ++i) {
         Palette[i] = DecodeColourEntry(table + i * kColourEntryBytes);
       }
@@ -143,15 +199,19 @@ uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
   }
 
   *slot = nullptr;
-  // As large as a 24-bit image 16 pixels wider and 16 rows taller needs.
-  int64_t blockBytes = 0;
-  if (__builtin_mul_overflow(Rgb24Stride64(int64_t{h.biWidth} + 16), int64_t{h.biHeight} + 16,
-                             &blockBytes) ||
-      blockBytes <= 0 || static_cast<uint64_t>(blockBytes) > platform::kMaxBlockBytes) {
+  // A top-down file holds |biHeight| rows, and is sized as the bottom-up
+  // file of that height would be.
+  RowLayout layout{};
+  if (!GetRowLayout(h, &layout)) {
+    SetLoadError("top-down height %d does not fit", h.biHeight);
+    return nullptr;
+  }
+  uint64_t blockBytes = 0;
+  if (!PixelBlockBytes(h, &blockBytes)) {
     SetLoadError("image size not representable: %d x %d pixels", h.biWidth, h.biHeight);
     return nullptr;
   }
-  const uint64_t rowBytes = Rgb24ImageBytes(h.biWidth, h.biHeight);
+  const uint64_t rowBytes = Rgb24ImageBytes(h.biWidth, layout.rows);
   const uint64_t available = fileSize > pixelOffset ? fileSize - pixelOffset : 0;
   // The rows, and the block around them, must be justified by the file.
   // For any w, h >= 1 the block is at most 29 times the rows plus 768
@@ -159,22 +219,22 @@ uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
   // of no rows (h of -15..0) from asking for a huge block.
   const uint64_t justified = JustifiedPixelBytes(available, h.biBitCount);
   const bool blockJustified = justified > (UINT64_MAX - kBlockSlack) / 32 ||
-                              static_cast<uint64_t>(blockBytes) <= 32 * justified + kBlockSlack;
+                              blockBytes <= 32 * justified + kBlockSlack;
   if (rowBytes > justified || !blockJustified) {
     char claimed[32];
     char held[32];
     SetLoadError("header claims %s, file holds %s",
-                 FormatBytes(rowBytes > justified ? rowBytes : static_cast<uint64_t>(blockBytes), claimed),
+                 FormatBytes(rowBytes > justified ? rowBytes : blockBytes, claimed),
                  FormatBytes(available, held));
     return nullptr;
   }
 
-  BlockHandle block = platform::AllocBlockForRead(static_cast<uint64_t>(blockBytes), pixelOffset);
+  BlockHandle block = platform::AllocBlockForRead(blockBytes, pixelOffset);
   auto* pixels = static_cast<uint8_t*>(platform::LockBlock(block));
   if (pixels == nullptr) {
     platform::FreeBlock(block);
     char wanted[32];
-    SetLoadError("out of memory: %s", FormatBytes(static_cast<uint64_t>(blockBytes), wanted));
+    SetLoadError("out of memory: %s", FormatBytes(blockBytes, wanted));
     return nullptr;
   }
   *slot = block;

@@ -13,14 +13,17 @@ using namespace diffmark;
 
 namespace {
 
-bool WriteBmp(const char* path, int32_t width, int32_t height, const uint8_t* rows) {
+// Writes a 24-bit BMP of the rows (in the order a header of this height
+// stores them: a negative height is a top-down file); false when the
+// `available` bytes do not hold them or the file cannot be written.
+bool WriteBmp(const char* path, int32_t width, int32_t height, const uint8_t* rows, uint64_t available) {
   BitmapInfoHeader header;
   InitRgb24Header(&header, width, height);
   uint8_t headers[kHeadersBytes];
-  if (!EncodeRgb24Headers(header, headers)) return false;
+  if (!EncodeRgb24Headers(header, headers) || Rgb24ImageBytes(header) > available) return false;
   std::FILE* file = std::fopen(path, "wb");
   if (file == nullptr) return false;
-  const size_t rowBytes = static_cast<size_t>(Rgb24ImageBytes(width, height));
+  const size_t rowBytes = static_cast<size_t>(Rgb24ImageBytes(header));
   bool ok = std::fwrite(headers, 1, sizeof headers, file) == sizeof headers &&
             std::fwrite(rows, 1, rowBytes, file) == rowBytes;
   ok = std::fclose(file) == 0 && ok;
@@ -53,10 +56,10 @@ int main(int argc, char** argv) {
   if (h.biBitCount == 8 || h.biBitCount == 4) {
     BlockHandle rgb = nullptr;
     const uint8_t* rows = ExpandToRgb24(pixels, BlockBytes(block), &h, &rgb);
-    status = rows != nullptr && WriteBmp(argv[3], h.biWidth, h.biHeight, rows) ? 0 : 1;
+    status = rows != nullptr && WriteBmp(argv[3], h.biWidth, h.biHeight, rows, BlockBytes(rgb)) ? 0 : 1;
     ReleaseBlock(rgb);
-  } else if (h.biBitCount == 24 && Rgb24ImageBytes(h.biWidth, h.biHeight) <= BlockBytes(block)) {
-    status = WriteBmp(argv[3], h.biWidth, h.biHeight, pixels) ? 0 : 1;
+  } else if (h.biBitCount == 24) {
+    status = WriteBmp(argv[3], h.biWidth, h.biHeight, pixels, BlockBytes(block)) ? 0 : 1;
   } else {
     std::fprintf(stderr, "%s: %u bits per pixel are not converted\n", argv[2], unsigned{h.biBitCount});
     status = 1;

@@ -74,13 +74,16 @@ const char* DescribePluginResult(int32_t result) {
   }
 }
 
-// Bytes the rows of an image of this header take at its own bit depth,
+// Bytes the rows of an image of this header take at its own bit depth
+// (as many rows as its RowLayout counts, top-down ones included),
 // compared with what the block holds.
 bool PixelBlockHoldsRows(const BitmapInfoHeader& h, uint64_t blockBytes) {
-  if (h.biWidth <= 0 || h.biHeight <= 0) return true;
+  RowLayout layout{};
+  if (!GetRowLayout(h, &layout)) return false;
+  if (h.biWidth <= 0 || layout.rows <= 0) return true;
   const uint64_t bits = static_cast<uint64_t>(h.biWidth) * h.biBitCount;
   const auto row = static_cast<uint64_t>(PaddedRowBytes64(static_cast<int64_t>((bits + 7) / 8)));
-  return row == 0 || static_cast<uint64_t>(h.biHeight) <= blockBytes / row;
+  return row == 0 || static_cast<uint64_t>(layout.rows) <= blockBytes / row;
 }
 
 }  // namespace

@@ -41,6 +41,13 @@ enum class FileError { None, NotFound, AccessDenied, NotRegular, Other };
 // Writes all `bytes` bytes; false when fewer could be written.
 [[nodiscard]] bool WriteBytes(FileHandle file, const void* buffer, uint64_t bytes);
 
+// Reads up to `bytes` bytes from `offset` on, without moving the file's
+// position and safely from several threads at once; `*got` as ReadBytes.
+[[nodiscard]] bool ReadAt(FileHandle file, uint64_t offset, void* buffer, uint64_t bytes, uint64_t* got);
+
+// Writes all `bytes` bytes at `offset`, as ReadAt reads.
+[[nodiscard]] bool WriteAt(FileHandle file, uint64_t offset, const void* buffer, uint64_t bytes);
+
 // The file's full 64-bit length.
 [[nodiscard]] bool FileSize(FileHandle file, uint64_t* size);
 
@@ -48,6 +55,12 @@ enum class FileError { None, NotFound, AccessDenied, NotRegular, Other };
 [[nodiscard]] bool SeekTo(FileHandle file, uint64_t offset);
 
 void CloseFile(FileHandle file);
+
+// Whether two open files, or an open file and a path, are the same file
+// on disk (hard links and symbolic links included).  False for a path
+// that names nothing.
+[[nodiscard]] bool SameFile(FileHandle a, FileHandle b);
+[[nodiscard]] bool SameFile(FileHandle file, const char* path);
 
 // Renames `from` to `to`, replacing an existing `to` in one step where the
 // system allows it (rename(); MoveFileEx with MOVEFILE_REPLACE_EXISTING).

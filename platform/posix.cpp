@@ -8,7 +8,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_map>
 
@@ -42,13 +45,14 @@ std::string NativePath(const char* path) {
 
 struct File {
   int fd;
+  bool pipe = false;  // a FIFO or a socket: its reader may go away mid-write
 };
 
 namespace {
 
 FileHandle Wrap(int fd) {
   if (fd < 0) return nullptr;
-  File* file = new (std::nothrow) File{fd};
+  File* file = new (std::nothrow) File{fd, false};
   if (file == nullptr) ::close(fd);
   return file;
 }
@@ -113,11 +117,14 @@ FileHandle CreateAlways(const char* path) {
                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
   if (fd < 0) return nullptr;
   const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  struct stat st {};
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || ::fstat(fd, &st) != 0) {
     ::close(fd);
     return nullptr;
   }
-  return Wrap(fd);
+  FileHandle file = Wrap(fd);
+  if (file != nullptr) file->pipe = S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+  return file;
 }
 
 bool ReadBytes(FileHandle file, void* buffer, uint64_t bytes, uint64_t* got) {
@@ -137,13 +144,79 @@ bool ReadBytes(FileHandle file, void* buffer, uint64_t bytes, uint64_t* got) {
   return true;
 }
 
+// While alive, holds back SIGPIPE on this thread: a write to a pipe whose
+// reader has gone then fails (EPIPE) instead of ending the process, and a
+// SIGPIPE raised meanwhile is consumed.
+class SigpipeHeld {
+ public:
+  SigpipeHeld() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    wasPending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    ::pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+  }
+  ~SigpipeHeld() {
+    if (!wasPending_) {
+      const timespec now{0, 0};
+      while (::sigtimedwait(&pipe_, nullptr, &now) == SIGPIPE) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  SigpipeHeld(const SigpipeHeld&) = delete;
+  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t previous_;
+  bool wasPending_ = false;
+};
+
 bool WriteBytes(FileHandle file, const void* buffer, uint64_t bytes) {
   if (file == nullptr) return false;
+  std::optional<SigpipeHeld> held;
+  if (file->pipe) held.emplace();
   const auto* in = static_cast<const unsigned char*>(buffer);
   uint64_t done = 0;
   while (done < bytes) {
     const uint64_t want = bytes - done < kIoChunk ? bytes - done : kIoChunk;
     const ssize_t n = ::write(file->fd, in + done, static_cast<size_t>(want));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    done += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool ReadAt(FileHandle file, uint64_t offset, void* buffer, uint64_t bytes, uint64_t* got) {
+  *got = 0;
+  if (file == nullptr || offset > static_cast<uint64_t>(INT64_MAX) - bytes) return false;
+  auto* out = static_cast<unsigned char*>(buffer);
+  while (*got < bytes) {
+    const uint64_t want = bytes - *got < kIoChunk ? bytes - *got : kIoChunk;
+    const ssize_t n = ::pread(file->fd, out + *got, static_cast<size_t>(want), static_cast<off_t>(offset + *got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) break;
+    *got += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool WriteAt(FileHandle file, uint64_t offset, const void* buffer, uint64_t bytes) {
+  if (file == nullptr || offset > static_cast<uint64_t>(INT64_MAX) - bytes) return false;
+  const auto* in = static_cast<const unsigned char*>(buffer);
+  uint64_t done = 0;
+  while (done < bytes) {
+    const uint64_t want = bytes - done < kIoChunk ? bytes - done : kIoChunk;
+    const ssize_t n = ::pwrite(file->fd, in + done, static_cast<size_t>(want), static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -170,6 +243,20 @@ void CloseFile(FileHandle file) {
   if (file == nullptr) return;
   ::close(file->fd);
   delete file;
+}
+
+bool SameFile(FileHandle a, FileHandle b) {
+  struct stat sa {};
+  struct stat sb {};
+  return a != nullptr && b != nullptr && ::fstat(a->fd, &sa) == 0 && ::fstat(b->fd, &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool SameFile(FileHandle file, const char* path) {
+  struct stat sa {};
+  struct stat sb {};
+  return file != nullptr && ::fstat(file->fd, &sa) == 0 && ::stat(NativePath(path).c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 bool RenameReplacing(const char* from, const char* to) {

@@ -90,6 +90,44 @@ bool WriteBytes(FileHandle file, const void* buffer, uint64_t bytes) {
   return true;
 }
 
+bool ReadAt(FileHandle file, uint64_t offset, void* buffer, uint64_t bytes, uint64_t* got) {
+  *got = 0;
+  if (file == nullptr) return false;
+  auto* out = static_cast<unsigned char*>(buffer);
+  while (*got < bytes) {
+    const uint64_t want = bytes - *got < kIoChunk ? bytes - *got : kIoChunk;
+    OVERLAPPED at{};
+    const uint64_t position = offset + *got;
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    DWORD n = 0;
+    if (!::ReadFile(file->handle, out + *got, static_cast<DWORD>(want), &n, &at)) {
+      if (::GetLastError() == ERROR_HANDLE_EOF) break;
+      return false;
+    }
+    if (n == 0) break;
+    *got += n;
+  }
+  return true;
+}
+
+bool WriteAt(FileHandle file, uint64_t offset, const void* buffer, uint64_t bytes) {
+  if (file == nullptr) return false;
+  const auto* in = static_cast<const unsigned char*>(buffer);
+  uint64_t done = 0;
+  while (done < bytes) {
+    const uint64_t want = bytes - done < kIoChunk ? bytes - done : kIoChunk;
+    OVERLAPPED at{};
+    const uint64_t position = offset + done;
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    DWORD n = 0;
+    if (!::WriteFile(file->handle, in + done, static_cast<DWORD>(want), &n, &at) || n == 0) return false;
+    done += n;
+  }
+  return true;
+}
+
 bool FileSize(FileHandle file, uint64_t* size) {
   if (file == nullptr) return false;
   DWORD high = 0;
@@ -110,6 +148,38 @@ void CloseFile(FileHandle file) {
   if (file == nullptr) return;
   ::CloseHandle(file->handle);
   delete file;
+}
+
+namespace {
+
+bool Identity(HANDLE handle, BY_HANDLE_FILE_INFORMATION* info) {
+  return handle != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(handle, info) != 0;
+}
+
+bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+}  // namespace
+
+bool SameFile(FileHandle a, FileHandle b) {
+  BY_HANDLE_FILE_INFORMATION ia;
+  BY_HANDLE_FILE_INFORMATION ib;
+  return a != nullptr && b != nullptr && Identity(a->handle, &ia) && Identity(b->handle, &ib) &&
+         SameIdentity(ia, ib);
+}
+
+bool SameFile(FileHandle file, const char* path) {
+  if (file == nullptr) return false;
+  // Opened for no access at all: only the file's identity is asked.
+  HANDLE other = ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION ia;
+  BY_HANDLE_FILE_INFORMATION ib;
+  const bool same = Identity(file->handle, &ia) && Identity(other, &ib) && SameIdentity(ia, ib);
+  if (other != INVALID_HANDLE_VALUE) ::CloseHandle(other);
+  return same;
 }
 
 bool RenameReplacing(const char* from, const char* to) {

@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include <diffmark/bitmap.h>
+#include <diffmark/imageload.h>
 #include "platform/platform.h"
 #include "support.h"
 
@@ -183,7 +186,9 @@ TEST_F(ReadBitmap, HostileSizesAreRefused) {
       {1, INT32_MAX, 24, 16, "block size overflows 31 bits"},
       {INT32_MIN, INT32_MIN, 24, 16, "negative times negative"},
       {-16, 10, 24, 16, "zero-byte block"},
-      {10, -100, 24, 16, "negative block"},
+      {10, -100, 32, 16, "negative block (not top-down: 32 bits)"},
+      {10, -100000, 24, 16, "top-down, far more pixels than the file holds"},
+      {4, INT32_MIN, 24, 16, "top-down height whose magnitude does not fit"},
       {50000, 50000, 24, 6, "far more pixels than the file holds"},
       {20000, 1000, 24, 6, "far more pixels than the file holds"},
       {20000, 1000, 1, 6, "far more pixels than the file holds, even at 1 bit"},
@@ -203,11 +208,13 @@ TEST_F(ReadBitmap, HostileSizesAreRefused) {
   }
 }
 
+// Negative heights below and above 24 bits are not top-down files.
 TEST_F(ReadBitmap, NonPositiveSizesThatGiveABlockReadNoRows) {
-  for (int32_t height : {0, -1, -15}) {
+  for (auto [height, bits] : {std::pair<int32_t, uint16_t>{0, 24}, {-1, 32}, {-15, 32}, {-15, 8}}) {
     BmpParts parts;
     parts.width = 4;
     parts.height = height;
+    parts.bitCount = bits;
     parts.pixels = Bytes(48, 0x55);
     const uint8_t* pixels = Read(MakeBmp(parts));
     ASSERT_NE(pixels, nullptr) << height;
@@ -215,6 +222,151 @@ TEST_F(ReadBitmap, NonPositiveSizesThatGiveABlockReadNoRows) {
     platform::UnlockBlock(slot);
     platform::FreeBlock(slot);
     slot = nullptr;
+  }
+}
+
+// Longer info headers: the colour table and the rows follow the whole
+// header; only its first 40 bytes reach the record.  Any other biSize is
+// taken as 40 bytes, as it always was.
+TEST_F(ReadBitmap, RowsAndColourTableFollowTheWholeInfoHeader) {
+  struct Case {
+    uint32_t infoSize;
+    bool longer;
+  };
+  const Case cases[] = {{52, true},  {56, true},  {64, true},  {108, true}, {124, true},
+                        {12, false}, {40, false}, {0, false},  {41, false}, {125, false},
+                        {0xFFFFFFFFu, false}};
+  for (const Case& c : cases) {
+    for (uint16_t bits : {uint16_t{24}, uint16_t{8}}) {
+      std::memset(Palette, 0, sizeof Palette);
+      BmpParts parts;
+      parts.width = 4;
+      parts.height = 2;
+      parts.bitCount = bits;
+      parts.clrUsed = 2;
+      parts.infoSize = c.infoSize;
+      // The rest of a longer header: masks, colour space, ... (0xEE here).
+      parts.headerTail = Bytes(c.longer ? c.infoSize - 40 : 84, 0xEE);
+      if (bits == 8) parts.colourTable = {1, 2, 3, 0, 4, 5, 6, 0};
+      parts.pixels = testsupport::PatternRows(4, 2, c.infoSize);
+      const std::string name = std::to_string(c.infoSize) + " at " + std::to_string(bits) + " bits";
+      const uint8_t* pixels = Read(MakeBmp(parts));
+      ASSERT_NE(pixels, nullptr) << name;
+      EXPECT_EQ(info.bmiHeader.biSize, c.infoSize) << name;
+      EXPECT_EQ(info.bmiHeader.biWidth, 4) << name;
+      EXPECT_EQ(info.bmiHeader.biClrUsed, 2u) << name;
+      if (c.longer) {
+        EXPECT_EQ(0, std::memcmp(pixels, parts.pixels.data(), 24)) << name;
+        EXPECT_EQ(Palette[1].rgbRed, bits == 8 ? 6 : 0) << name;
+      } else {
+        // Rows (and an 8-bit colour table) from offset 54: the tail comes first.
+        EXPECT_EQ(pixels[0], 0xEE) << name;
+        EXPECT_EQ(Palette[1].rgbRed, bits == 8 ? 0xEE : 0) << name;
+      }
+      platform::UnlockBlock(slot);
+      platform::FreeBlock(slot);
+      slot = nullptr;
+    }
+  }
+}
+
+TEST_F(ReadBitmap, MemoryBoundCountsFromWhereTheRowsStart) {
+  // 1 x 1030 rows of 4 bytes claim 4120 bytes, on a file with no pixel
+  // bytes: over the 4096-byte slack.  Counted from byte 54 of a 124-byte
+  // header, 84 header bytes would wrongly pass for pixels.
+  BmpParts parts;
+  parts.width = 1;
+  parts.height = 1030;
+  parts.infoSize = 124;
+  parts.headerTail = Bytes(84, 0);
+  slot = reinterpret_cast<BlockHandle>(0x1);
+  EXPECT_EQ(Read(MakeBmp(parts)), nullptr);
+  EXPECT_EQ(slot, nullptr);
+  parts.pixels = Bytes(24, 1);  // 4096 + 24 bytes justified: just enough
+  EXPECT_NE(Read(MakeBmp(parts)), nullptr);
+}
+
+// A 24-bit file with a negative height holds |height| rows, top row first:
+// they are read in file order into a block sized as for the bottom-up file.
+TEST_F(ReadBitmap, TopDownFilesAreReadAsTheirRows) {
+  BmpParts parts;
+  parts.width = 5;
+  parts.height = -3;
+  parts.pixels = testsupport::PatternRows(5, 3, 11);
+  const uint8_t* pixels = Read(MakeBmp(parts));
+  ASSERT_NE(pixels, nullptr);
+  EXPECT_EQ(info.bmiHeader.biHeight, -3);
+  EXPECT_EQ(platform::BlockSize(slot), static_cast<uint64_t>(Rgb24Stride(21)) * 19);
+  EXPECT_EQ(0, std::memcmp(pixels, parts.pixels.data(), parts.pixels.size()));
+  EXPECT_EQ(pixels[parts.pixels.size()], 0);
+  ReleaseBlock(slot);
+  slot = nullptr;
+
+  parts.height = INT32_MIN;
+  EXPECT_EQ(Read(MakeBmp(parts)), nullptr);
+  EXPECT_EQ(slot, nullptr);
+  EXPECT_STREQ(LastLoadError(), "top-down height -2147483648 does not fit");
+}
+
+TEST(RowOrder, OnlyNegativeHeightsAt24BitsAreTopDown) {
+  struct Case {
+    int32_t height;
+    uint16_t bits;
+    bool ok;
+    int32_t rows;
+    bool topDown;
+  };
+  const Case cases[] = {
+      {5, 24, true, 5, false},          {0, 24, true, 0, false},
+      {-1, 24, true, 1, true},          {-5, 24, true, 5, true},
+      {-INT32_MAX, 24, true, INT32_MAX, true}, {INT32_MIN, 24, false, 0, true},
+      {-5, 32, true, -5, false},        {-5, 8, true, -5, false},
+      {INT32_MIN, 16, true, INT32_MIN, false},
+  };
+  for (const Case& c : cases) {
+    BitmapInfoHeader h{};
+    InitRgb24Header(&h, 3, c.height);
+    h.biBitCount = c.bits;
+    RowLayout layout{};
+    EXPECT_EQ(GetRowLayout(h, &layout), c.ok) << c.height << " at " << c.bits;
+    EXPECT_EQ(layout.rows, c.rows) << c.height << " at " << c.bits;
+    EXPECT_EQ(layout.topDown, c.topDown) << c.height << " at " << c.bits;
+  }
+  BitmapInfoHeader h{};
+  InitRgb24Header(&h, 3, -2);
+  EXPECT_EQ(Rgb24ImageBytes(h), 24u);
+  uint64_t block = 0;
+  EXPECT_TRUE(PixelBlockBytes(h, &block));
+  EXPECT_EQ(block, 60u * 18);  // as for height 2: Rgb24Stride(19) x 18
+  h.biHeight = INT32_MIN;
+  EXPECT_EQ(Rgb24ImageBytes(h), 0u);
+  EXPECT_FALSE(PixelBlockBytes(h, &block));
+}
+
+// The fresh headers of a 24-bit file: only 40 bytes of info header are
+// written, so a longer header's biSize becomes 40; other sizes and every
+// other field pass through, and bfSize counts a top-down file's rows.
+TEST(Records, Rgb24HeadersWriteAFortyByteHeaderAndCountTopDownRows) {
+  struct Case {
+    uint32_t biSize, written;
+    int32_t height;
+    uint32_t bfSize;
+  };
+  const Case cases[] = {{40, 40, 2, 78},   {124, 40, 2, 78}, {108, 40, -2, 78}, {52, 40, 1, 66},
+                        {12, 12, 2, 78},   {7, 7, 2, 78},    {125, 125, -2, 78}, {40, 40, INT32_MIN, 54}};
+  for (const Case& c : cases) {
+    BitmapInfoHeader h{};
+    InitRgb24Header(&h, 3, c.height);
+    h.biSize = c.biSize;
+    h.biClrUsed = 9;
+    uint8_t out[kHeadersBytes];
+    ASSERT_TRUE(EncodeRgb24Headers(h, out)) << c.biSize;
+    BitmapInfoHeader back = DecodeInfoHeader(out + kFileHeaderBytes);
+    EXPECT_EQ(back.biSize, c.written) << c.biSize;
+    back.biSize = h.biSize;
+    EXPECT_EQ(0, std::memcmp(&back, &h, sizeof h)) << c.biSize;
+    EXPECT_EQ(out[2] | out[3] << 8 | out[4] << 16 | out[5] << 24, static_cast<int>(c.bfSize)) << c.biSize;
+    EXPECT_EQ(out[10], 54) << c.biSize;
   }
 }
 

@@ -230,6 +230,8 @@ TEST_F(Plugins, ShortInfoBlocksAndSmallPixelBlocks) {
       {TestImage(0, InfoBlock(2, 1, 24, 0), Bytes(7, 1)), "pixel block smaller than one row"},
       {TestImage(0, InfoBlock(5, 3, 8, 256), Bytes(23, 1)), "pixel block smaller than 3 rows of 8"},
       {TestImage(0, InfoBlock(INT32_MAX, INT32_MAX, 32, 0), Bytes(8, 1)), "absurd geometry"},
+      {TestImage(0, InfoBlock(2, -3, 24, 0), Bytes(23, 1)), "top-down, pixel block smaller than 3 rows of 8"},
+      {TestImage(0, InfoBlock(2, INT32_MIN, 24, 0), Bytes(8, 1)), "top-down height that does not fit"},
       {TestImage(7, InfoBlock(2, 1, 8, 256), Bytes(8, 1)), "GetPicture reports failure"},
       {Bytes(5, 0), "GetPicture rejects the data"},
   };

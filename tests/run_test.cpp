@@ -1,11 +1,21 @@
 // The real program, run in a temporary directory on real files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "support.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -203,6 +213,180 @@ TEST_F(Run, SmallerFirstImageComparesWhatBothHoldAndPadsWithZero) {
   EXPECT_EQ(out[54], base.pixels[0] == other.pixels[0] ? base.pixels[0] : 255);
 }
 
+// The rows of a picture in the opposite order (rows of Stride(w) bytes).
+Bytes Flipped(const Bytes& rows, int32_t w) {
+  const auto stride = static_cast<size_t>(Stride(w));
+  Bytes out;
+  for (size_t end = rows.size(); end >= stride; end -= stride) {
+    out.insert(out.end(), rows.begin() + static_cast<long>(end - stride), rows.begin() + static_cast<long>(end));
+  }
+  return out;
+}
+
+// A 24-bit file of a picture given bottom row first, stored either way.
+BmpParts Stored(int32_t w, int32_t h, const Bytes& bottomUp, bool topDown) {
+  return Parts(w, topDown ? -h : h, topDown ? Flipped(bottomUp, w) : bottomUp);
+}
+
+TEST_F(Run, TopDownAndBottomUpFilesCompareTheSameRowsOfThePicture) {
+  const int32_t w = 5;
+  const int32_t h = 4;
+  const Bytes picture0 = PatternRows(w, h, 21);
+  Bytes picture1 = picture0;
+  picture1[0] ^= 1;                                             // bottom row, first pixel, blue
+  picture1[static_cast<size_t>(Stride(w) * (h - 1) + 8)] ^= 64;  // top row, third pixel, red
+  picture1[static_cast<size_t>(Stride(w) + 4)] ^= 2;             // second row from the bottom
+  // The marked picture, bottom row first, as a pair of bottom-up files gives it.
+  const Bytes marked = Expected(Parts(w, h, picture0), Parts(w, h, picture1));
+  for (bool baseTopDown : {false, true}) {
+    for (bool otherTopDown : {false, true}) {
+      const BmpParts base = Stored(w, h, picture0, baseTopDown);
+      const BmpParts other = Stored(w, h, picture1, otherTopDown);
+      Inputs(base, other);
+      Go();
+      // The second file's header, so its orientation, and the marked rows in that order.
+      Bytes expected(marked.begin(), marked.begin() + 14);
+      const Bytes otherFile = MakeBmp(other);
+      expected.insert(expected.end(), otherFile.begin() + 14, otherFile.begin() + 54);
+      const Bytes rows(marked.begin() + 54, marked.end());
+      const Bytes ordered = otherTopDown ? Flipped(rows, w) : rows;
+      expected.insert(expected.end(), ordered.begin(), ordered.end());
+      EXPECT_EQ(ReadAll(dir / "Image.bmp"), expected) << "base top-down " << baseTopDown
+                                                      << ", other top-down " << otherTopDown;
+    }
+  }
+  // A top-down height whose magnitude does not fit is refused.
+  BmpParts refused = Parts(w, INT32_MIN, picture1);
+  std::filesystem::remove(dir / "Image.bmp");
+  Inputs(Parts(w, h, picture0), refused);
+  const auto outcome = Go();
+#if !defined(_WIN32)
+  EXPECT_EQ(outcome.standardError, "通知: Image1.bmpが見つかりません。\n終了します。\n");
+#endif
+  EXPECT_FALSE(HasResult());
+}
+
+// Longer info headers (V4, V5, ...) give the result a pair of 40-byte
+// headers would give; other biSize values pass through as they always did.
+TEST_F(Run, LongerInfoHeadersGiveTheResultOfFortyByteHeaders) {
+  struct Case {
+    uint32_t baseSize, otherSize;
+  };
+  const Case cases[] = {{124, 124}, {40, 124}, {124, 40}, {108, 56}, {64, 52}, {40, 12}, {124, 0xFFFFFFFFu}};
+  const BmpParts base = Parts(7, 3, PatternRows(7, 3, 31));
+  BmpParts other = base;
+  for (size_t i = 0; i < other.pixels.size(); i += 5) other.pixels[i] ^= 0x11;
+  for (const Case& c : cases) {
+    BmpParts longBase = base;
+    BmpParts longOther = other;
+    longBase.infoSize = c.baseSize;
+    longOther.infoSize = c.otherSize;
+    longBase.headerTail = Bytes(c.baseSize > 40 ? c.baseSize - 40 : 0, 0xEE);
+    longOther.headerTail = Bytes(c.otherSize > 40 && c.otherSize < 0xFFFF ? c.otherSize - 40 : 0, 0xEE);
+    Inputs(longBase, longOther);
+    Go();
+    // Only a longer header's size becomes 40; 12 and hostile sizes stay.
+    BmpParts plainOther = other;
+    plainOther.infoSize = c.otherSize > 40 && c.otherSize < 0xFFFF ? 40 : c.otherSize;
+    EXPECT_EQ(ReadAll(dir / "Image.bmp"), Expected(base, plainOther)) << c.baseSize << " " << c.otherSize;
+  }
+}
+
+#if !defined(_WIN32)
+// Inputs that are FIFOs, sockets or devices are never opened for reading
+// (no waiting for a writer, no endless device); the result file as a FIFO
+// without a reader fails at once, and a write that fails part-way (a full
+// device) gives the warning.
+class SpecialFile {
+ public:
+  enum Kind { Fifo, Socket, Device };
+  SpecialFile(Kind kind, const std::filesystem::path& path) : fd_(-1) {
+    switch (kind) {
+      case Fifo:
+        EXPECT_EQ(mkfifo(path.c_str(), 0600), 0) << path;
+        break;
+      case Socket: {
+        fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string name = path.string();
+        EXPECT_LT(name.size(), sizeof address.sun_path);
+        std::memcpy(address.sun_path, name.c_str(), std::min(name.size(), sizeof address.sun_path - 1));
+        EXPECT_EQ(bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << path;
+        break;
+      }
+      case Device:
+        std::filesystem::create_symlink("/dev/zero", path);
+        break;
+    }
+  }
+  ~SpecialFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+  SpecialFile(const SpecialFile&) = delete;
+  SpecialFile& operator=(const SpecialFile&) = delete;
+
+ private:
+  int fd_;
+};
+
+TEST_F(Run, InputsThatAreNotRegularFilesCountAsMissing) {
+  const Bytes image = MakeBmp(Parts(1, 1, {1, 2, 3, 0}));
+  const Bytes previous(77, 0x42);
+  const struct {
+    SpecialFile::Kind kind;
+    const char* what;
+  } kinds[] = {{SpecialFile::Fifo, "FIFO"}, {SpecialFile::Socket, "socket"}, {SpecialFile::Device, "/dev/zero"}};
+  for (const auto& k : kinds) {
+    for (const char* name : {"Image0.bmp", "Image1.bmp"}) {
+      std::filesystem::remove(dir / "Image0.bmp");
+      std::filesystem::remove(dir / "Image1.bmp");
+      WriteAll(dir / (std::string(name) == "Image0.bmp" ? "Image1.bmp" : "Image0.bmp"), image);
+      WriteAll(dir / "Image.bmp", previous);
+      const SpecialFile special(k.kind, dir / name);
+      const auto outcome = Go();
+      EXPECT_EQ(outcome.standardError,
+                "通知: " + std::string(name) + "が見つかりません。\n終了します。\n") << k.what << " " << name;
+      EXPECT_EQ(ReadAll(dir / "Image.bmp"), previous) << k.what << " " << name;
+    }
+  }
+}
+
+TEST_F(Run, ResultThatIsAFifoWithoutReaderOrAFullDeviceGivesTheWarning) {
+  const BmpParts image = Parts(40, 30, PatternRows(40, 30, 4));
+  Inputs(image, image);
+  ASSERT_EQ(mkfifo((dir / "Image.bmp").c_str(), 0600), 0);
+  auto outcome = Go();  // would wait for ever for a reader if the open blocked
+  EXPECT_EQ(outcome.standardError, "警告: ファイルが作れません。\n");
+  EXPECT_TRUE(std::filesystem::is_fifo(dir / "Image.bmp"));
+
+  std::filesystem::remove(dir / "Image.bmp");
+  std::filesystem::create_symlink("/dev/full", dir / "Image.bmp");  // every write fails: no space
+  outcome = Go();
+  EXPECT_EQ(outcome.standardError, "警告: ファイルが作れません。\n");
+}
+
+// A reader that goes away part-way makes the write fail: the warning, and
+// exit status 0, not death by SIGPIPE.
+TEST_F(Run, ResultFifoWhoseReaderLeavesEarlyGivesTheWarning) {
+  const BmpParts image = Parts(300, 300, PatternRows(300, 300, 4));  // far more than a pipe holds
+  Inputs(image, image);
+  const std::string fifo = (dir / "Image.bmp").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread reader([&] {
+    const int fd = ::open(fifo.c_str(), O_RDONLY);  // waits for the run to open it
+    char some[100];
+    if (fd >= 0) {
+      (void)::read(fd, some, sizeof some);
+      ::close(fd);
+    }
+  });
+  const auto outcome = Go();
+  reader.join();
+  EXPECT_EQ(outcome.standardError, "警告: ファイルが作れません。\n");
+}
+#endif
+
 // Hostile or odd headers: the run never crashes, always exits 0, and any
 // Image.bmp it writes has a bfSize equal to its length.
 TEST_F(Run, HostileHeadersNeverCrashAndWriteConsistentFiles) {
@@ -228,6 +412,11 @@ TEST_F(Run, HostileHeadersNeverCrashAndWriteConsistentFiles) {
       {"clrUsed 257 at 1 bit", 4, 4, 4, 4, 1, 257, 48, 48},
       {"32 bits per pixel", 4, 4, 4, 4, 32, 0, 48, 64},
       {"sizes differ", 3, 3, 9, 9, 24, 0, 36, 252},
+      {"top-down, first smaller", 2, -2, 40, -30, 24, 0, 16, 3600},
+      {"mixed orientation, first smaller", 2, 2, 40, -30, 24, 0, 16, 3600},
+      {"mixed orientation, first larger", 9, -9, 4, 3, 24, 0, 252, 36},
+      {"top-down, INT32_MIN height", 4, 4, 4, INT32_MIN, 24, 0, 48, 48},
+      {"top-down at 32 bits", 4, -4, 4, -4, 32, 0, 48, 64},
   };
   for (const Case& c : cases) {
     std::filesystem::remove(dir / "Image.bmp");

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   diffmark::BitmapInfo info{};
   uint8_t* pixels = diffmark::ReadBitmapFile("input.bmp", &slot, &info);
   if (pixels != nullptr) {
-    const uint64_t rows = diffmark::Rgb24ImageBytes(info.bmiHeader.biWidth, info.bmiHeader.biHeight);
+    const uint64_t rows = diffmark::Rgb24ImageBytes(info.bmiHeader);  // top-down files too
     const uint64_t block = diffmark::platform::BlockSize(slot);
     if (rows > block) fuzz::Fail("rows larger than the block");
     // Every byte of the block may be read and written.

@@ -1,12 +1,13 @@
 // The whole difference run on two arbitrary files.  The input is split:
 // a 2-byte little-endian length, that many bytes for Image0.bmp, the rest
 // for Image1.bmp.  Afterwards any Image.bmp must be as long as its bfSize
-// says, and marking the two loaded blocks (copied between guard bytes)
-// must not touch anything outside them.
+// says, and arranging and marking the two loaded blocks (copied between
+// guard bytes) must not touch anything outside them.
 #include <cstring>
 #include <vector>
 
 #include "app/difference.h"
+#include "app/rows.h"
 #include "fuzz_common.h"
 #include <diffmark/imageload.h>
 #include "platform/platform.h"
@@ -55,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   diffmark::BlockHandle otherSlot = nullptr;
   diffmark::BitmapInfo info{};
   uint8_t* base = Load("Image0.bmp", &baseSlot, &info);
+  const diffmark::BitmapInfoHeader baseHeader = info.bmiHeader;
   const uint8_t* other = base != nullptr ? Load("Image1.bmp", &otherSlot, &info) : nullptr;
   constexpr size_t kCopyLimit = 64u << 20;  // the reader's own bounds keep blocks far smaller
   if (base != nullptr && other != nullptr && diffmark::platform::BlockSize(baseSlot) < kCopyLimit &&
@@ -67,8 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(a.data() + kGuard, base, baseBytes);
     std::memcpy(b.data() + kGuard, other, otherBytes);
     const std::vector<uint8_t> bBefore = b;
-    diffmark::MarkDifferences(a.data() + kGuard, baseBytes, b.data() + kGuard, otherBytes,
-                              info.bmiHeader.biWidth, info.bmiHeader.biHeight);
+    const diffmark::RowPlan plan = diffmark::PlanRows(baseHeader, info.bmiHeader);
+    diffmark::ArrangeBaseRows(plan, a.data() + kGuard, baseBytes);
+    diffmark::MarkDifferences(a.data() + kGuard, baseBytes, b.data() + kGuard, otherBytes, plan.width,
+                              plan.rows);
     for (size_t i = 0; i < kGuard; ++i) {
       if (a[i] != 0xA5 || a[a.size() - 1 - i] != 0xA5) fuzz::Fail("marking wrote outside the base block");
     }

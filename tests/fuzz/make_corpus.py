@@ -5,8 +5,9 @@ Each file is small and names the case it holds.  The classes are those that
 broke other BMP readers: truncation at header boundaries, zero, negative and
 extreme sizes, sizes whose rows or blocks overflow 32 bits, top-down files,
 colour counts of 0, 256, 257 and 2^32-1 at the bit counts that matter, a
-50000 x 50000 header on a 60-byte file, non-BMP data, and pairs of
-different sizes in both directions.
+50000 x 50000 header on a 60-byte file, non-BMP data, the longer info
+headers (52 to 124 bytes, whole or cut short), and pairs of different
+sizes, header lengths and orientations in both directions.
 """
 import os
 import shutil
@@ -16,12 +17,15 @@ here = os.path.dirname(os.path.abspath(__file__))
 root = os.path.join(here, "corpus")
 
 
-def bmp(w, h, bits=24, clr=0, table=b"", pixels=None):
+def bmp(w, h, bits=24, clr=0, table=b"", pixels=None, size=40):
+    """A BMP file; `size` > 40 writes a longer info header (tail bytes 0x5A)."""
     if pixels is None:
         stride = 3 * w + w % 4 if w > 0 else 0
-        pixels = bytes((i * 7) & 255 for i in range(max(0, min(stride * max(h, 0), 1024))))
-    info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, bits, 0, len(pixels), 2835, 2835, clr, 0)
-    head = struct.pack("<HIHHI", 0x4D42, 54 + len(table) + len(pixels), 0, 0, 54 + len(table))
+        pixels = bytes((i * 7) & 255 for i in range(max(0, min(stride * abs(h), 1024))))
+    info = struct.pack("<IiiHHIIiiII", size, w, h, 1, bits, 0, len(pixels), 2835, 2835, clr, 0)
+    info += b"\x5a" * max(0, size - 40)
+    offset = 14 + len(info) + len(table)
+    head = struct.pack("<HIHHI", 0x4D42, offset + len(pixels), 0, 0, offset)
     return head + info + table + pixels
 
 
@@ -60,6 +64,16 @@ for i, bits in enumerate((0, 1, 4, 8, 16, 24, 32)):
         table = bytes((j * 3) & 255 for j in range(4 * min(clr, 300)))
         put("bmp", f"bits-{bits}-clrused-{clr}", bmp(6, 2, bits, clr, table, bytes(range(48))))
 put("bmp", "not-a-bmp", b"\x89PNG\r\n\x1a\n" + bytes(100))
+for size in (52, 56, 64, 108, 124):
+    put("bmp", f"info-{size}-5x3", bmp(5, 3, size=size))
+    put("bmp", f"info-{size}-top-down-5x3", bmp(5, -3, size=size))
+put("bmp", "info-124-8-bits-clrused-16", bmp(6, 2, 8, 16, bytes(range(64)), bytes(range(48)), size=124))
+put("bmp", "info-108-cut-in-header", bmp(5, 3, size=108)[:90])
+put("bmp", "info-124-no-rows-50000x50000", bmp(50000, 50000, pixels=b"", size=124))
+put("bmp", "info-12-not-longer", bmp(5, 3, size=12))
+put("bmp", "top-down-int32-min-height", bmp(4, I32_MIN, pixels=bytes(64)))
+put("bmp", "top-down-int32-max-magnitude", bmp(1, -I32_MAX, pixels=bytes(64)))
+put("bmp", "top-down-32-bits", bmp(4, -3, 32, pixels=bytes(64)))
 
 # ---------------------------------------------------------------- run
 def pair(a, b):
@@ -79,7 +93,31 @@ put("run", "second-top-down", pair(base, bmp(6, -4, pixels=bytes(96))))
 put("run", "second-negative-both", pair(base, bmp(-5, -5, pixels=bytes(80))))
 put("run", "second-50000x50000", pair(base, bmp(50000, 50000, pixels=bytes(6))))
 put("run", "second-int32-min", pair(base, bmp(I32_MIN, I32_MIN, pixels=bytes(6))))
+down = bmp(6, -4, pixels=bytes((i * 5) & 255 for i in range(96)))
+put("run", "v5-pair", pair(bmp(6, 4, size=124), bmp(6, 4, size=124)))
+put("run", "v4-and-40-pair", pair(bmp(6, 4, size=108), other))
+put("run", "40-and-v5-pair", pair(base, bmp(6, 4, size=124)))
+put("run", "top-down-pair", pair(down, bmp(6, -4, size=124)))
+put("run", "top-down-then-bottom-up", pair(down, other))
+put("run", "bottom-up-then-top-down", pair(other, down))
+put("run", "mixed-orientation-first-smaller", pair(bmp(2, -2), bmp(40, 30, pixels=bytes(3600))))
+put("run", "mixed-orientation-first-larger", pair(bmp(9, 9), bmp(3, -3, size=124)))
+put("run", "top-down-int32-min-height", pair(base, bmp(6, I32_MIN, pixels=bytes(6))))
 put("run", "palette-pair", pair(bmp(4, 4, 8, 256, bytes(1024), bytes(16)), bmp(4, 4, 8, 2 ** 32 - 1, bytes(64), bytes(16))))
+
+# Files of real writers (../fixtures/bmp): ImageMagick's V5 header, a
+# top-down file, and a pair of the two.
+fixtures = os.path.join(here, "..", "fixtures", "bmp")
+
+
+def fixture(name):
+    with open(os.path.join(fixtures, name), "rb") as f:
+        return f.read()
+
+
+put("bmp", "imagemagick-v5", fixture("a-im.bmp"))
+put("bmp", "pillow-top-down", fixture("a-pil-topdown.bmp"))
+put("run", "imagemagick-v5-and-pillow-top-down", pair(fixture("a-im.bmp"), fixture("b-pil-topdown.bmp")))
 
 # -------------------------------------------------------------- names
 for i, (a, b) in enumerate([

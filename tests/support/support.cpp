@@ -33,13 +33,14 @@ void Put32(Bytes& out, uint32_t v) {
 
 Bytes MakeBmp(const BmpParts& parts) {
   Bytes out;
-  const auto total = static_cast<uint32_t>(54 + parts.colourTable.size() + parts.pixels.size());
+  const size_t offBits = 54 + parts.headerTail.size() + parts.colourTable.size();
+  const auto total = static_cast<uint32_t>(offBits + parts.pixels.size());
   Put16(out, 0x4D42);
   Put32(out, total);
   Put16(out, 0);
   Put16(out, 0);
-  Put32(out, static_cast<uint32_t>(54 + parts.colourTable.size()));
-  Put32(out, 40);
+  Put32(out, static_cast<uint32_t>(offBits));
+  Put32(out, parts.infoSize);
   Put32(out, static_cast<uint32_t>(parts.width));
   Put32(out, static_cast<uint32_t>(parts.height));
   Put16(out, 1);
@@ -50,6 +51,7 @@ Bytes MakeBmp(const BmpParts& parts) {
   Put32(out, static_cast<uint32_t>(parts.yPels));
   Put32(out, parts.clrUsed);
   Put32(out, 0);
+  out.insert(out.end(), parts.headerTail.begin(), parts.headerTail.end());
   out.insert(out.end(), parts.colourTable.begin(), parts.colourTable.end());
   out.insert(out.end(), parts.pixels.begin(), parts.pixels.end());
   return out;

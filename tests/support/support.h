@@ -18,11 +18,14 @@ struct BmpParts {
   uint32_t clrUsed = 0;
   int32_t xPels = 2835;
   int32_t yPels = 2835;
+  uint32_t infoSize = 40;  // the biSize field, written as it is
+  Bytes headerTail;   // written after the 40 bytes of info header (the rest of a longer one)
   Bytes colourTable;  // written between the headers and the pixels
   Bytes pixels;       // written as they are
 };
 
-// A BMP file: 14-byte file header, 40-byte info header, colour table, pixels.
+// A BMP file: 14-byte file header, 40-byte info header, header tail, colour
+// table, pixels; bfOffBits points at the pixels.
 Bytes MakeBmp(const BmpParts& parts);
 
 // Pixel rows for a 24-bit image of w x h with Rgb24Stride rows: every byte
