@@ -46,8 +46,10 @@ def timed(command, cwd, shell=False):
 
 def has_plugin_for(ext):
     probe = tempfile.mkdtemp(prefix="diffmark-probe-")
+    os.makedirs(os.path.join(probe, "base"))
+    os.makedirs(os.path.join(probe, "other"))
     try:
-        status = subprocess.run([make_screens, "2", "8", "8", "50", probe, ext], stderr=subprocess.DEVNULL,
+        status = subprocess.run([make_screens, "2", "320", "240", "50", probe, ext], stderr=subprocess.DEVNULL,
                                 cwd=probe).returncode
         if status != 0:
             return False
@@ -70,13 +72,16 @@ commands = {
 }
 os.environ["CLI"] = cli
 
-print(f"{PAIRS} pairs of {WIDTH} x {HEIGHT}, {PERCENT} % changed; medians of {runs} runs, {os.cpu_count()} processors")
+print(f"{PAIRS} pairs of {WIDTH} x {HEIGHT}, {PERCENT} % changed; medians of {runs} runs, {os.cpu_count()} processors, "
+      f"load average {os.getloadavg()[0]:.1f} at the start")
 print(f"{'format':<8}{'command':<12}{'wall s':>9}{'ms/pair':>9}")
 for ext in ("bmp", "png"):
     if not has_plugin_for(ext):
         print(f"{ext:<8}(skipped: no plug-in for {ext} in {plugins}, or make_screens without libspng)")
         continue
     work = tempfile.mkdtemp(prefix="diffmark-folders-")
+    os.makedirs(os.path.join(work, "base"))
+    os.makedirs(os.path.join(work, "other"))
     try:
         subprocess.run([make_screens, str(PAIRS), str(WIDTH), str(HEIGHT), str(PERCENT), work, ext], check=True)
         size = sum(os.path.getsize(os.path.join(work, "base", f)) for f in os.listdir(os.path.join(work, "base")))

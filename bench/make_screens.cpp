@@ -45,7 +45,7 @@ struct Canvas {
       const int32_t word = 12 + static_cast<int32_t>(random() % 50);
       if (x + word > x0 + maxWidth) break;
       for (int32_t gx = x; gx < x + word; gx += 6) {
-        const uint32_t glyph = random();
+        const auto glyph = static_cast<uint32_t>(random());
         for (int32_t dy = 0; dy < 9; ++dy) {
           for (int32_t dx = 0; dx < 5; ++dx) {
             const uint32_t bit = (glyph >> ((dy * 5 + dx) % 31)) & 1u;

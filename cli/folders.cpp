@@ -396,7 +396,12 @@ std::string Join(const std::vector<std::string>& parts, const char* separator) {
 
 std::string SizeJson(int32_t width, int32_t height, bool known) {
   if (!known) return "null";
-  return "[" + std::to_string(width) + ", " + std::to_string(height) + "]";
+  std::string out = "[";
+  out += std::to_string(width);
+  out += ", ";
+  out += std::to_string(height);
+  out += "]";
+  return out;
 }
 
 std::string EntryJson(const FolderEntry& e) {
