@@ -18,6 +18,7 @@
 #include "cli/image.h"
 #include "cli/options.h"
 #include "cli/report.h"
+#include "cli/stream_pair.h"
 
 namespace {
 
@@ -33,6 +34,16 @@ void Trouble(const std::string& what, const std::string& why) {
   std::fprintf(stderr, "%s: %s\n", what.c_str(), why.c_str());
 }
 
+// Prints what the options ask for; the exit status of the comparison.
+int Report(const Options& options, const PairResult& result) {
+  if (options.json) {
+    std::printf("%s\n", PairJson(result, options.compare).c_str());
+  } else if (!options.quiet) {
+    std::printf("%s\n", SummaryLine(result).c_str());
+  }
+  return result.stats.differentPixels > 0 ? kDifferent : kEqual;
+}
+
 int ComparePair(const Options& options) {
   Format format = Format::Bmp;
   if (!options.output.empty() && !OutputFormat(options.output, &format)) {
@@ -42,6 +53,23 @@ int ComparePair(const Options& options) {
   if (format == Format::Png && !CanWritePng()) {
     Trouble(options.output, "PNG output is not available in this build (name it .bmp)");
     return kTrouble;
+  }
+
+  PairResult result;
+  result.base = options.base;
+  result.other = options.other;
+
+  // Two BMP files of one size: streamed, neither held whole.
+  std::string troubleFile;
+  std::string troubleReason;
+  switch (StreamPair(options, format, &result, &troubleFile, &troubleReason)) {
+    case PairStream::Compared:
+      return Report(options, result);
+    case PairStream::Trouble:
+      Trouble(troubleFile, troubleReason);
+      return kTrouble;
+    case PairStream::NotTaken:
+      break;
   }
 
   // The two decodes are independent: the second runs on a thread of its own.
@@ -58,10 +86,6 @@ int ComparePair(const Options& options) {
   if (!baseLoaded || !otherLoaded) return kTrouble;
 
   const Stats stats = ComparePictures(base.picture, other.picture, options.compare);
-
-  PairResult result;
-  result.base = options.base;
-  result.other = options.other;
   result.baseWidth = base.picture.width;
   result.baseHeight = base.picture.height;
   result.otherWidth = other.picture.width;
@@ -87,12 +111,7 @@ int ComparePair(const Options& options) {
     result.output = options.output;
   }
 
-  if (options.json) {
-    std::printf("%s\n", PairJson(result, options.compare).c_str());
-  } else if (!options.quiet) {
-    std::printf("%s\n", SummaryLine(result).c_str());
-  }
-  return stats.differentPixels > 0 ? kDifferent : kEqual;
+  return Report(options, result);
 }
 
 }  // namespace
