@@ -6,7 +6,6 @@
 
 #include "app/rows.h"
 #include "app/stream.h"
-#include "bitmap/examine.h"
 #include "platform/platform.h"
 
 namespace diffmark {
@@ -65,30 +64,14 @@ struct OwnedImage {
 
 namespace {
 
-struct StreamInput {
-  platform::FileHandle file = nullptr;
-  BitmapFileLayout layout;
-  ~StreamInput() { platform::CloseFile(file); }
-};
-
-// Opens and examines an input; false when the pair cannot be streamed
-// because of it.
-bool Examine(const char* path, StreamInput* input) {
-  input->file = platform::OpenForReading(path);
-  uint64_t size = 0;
-  uint8_t headers[kHeadersBytes];
-  uint64_t got = 0;
-  return input->file != nullptr && platform::FileSize(input->file, &size) &&
-         platform::ReadAt(input->file, 0, headers, sizeof headers, &got) && got == sizeof headers &&
-         ExamineBitmapHeaders(headers, size, &input->layout);
-}
-
 enum class Streamed { No, Yes };
 
 Streamed TryStreaming() {
   StreamInput base;
   StreamInput other;
-  if (!Examine(kBaseImageName, &base) || !Examine(kOtherImageName, &other)) return Streamed::No;
+  if (!OpenStreamInput(kBaseImageName, &base) || !OpenStreamInput(kOtherImageName, &other)) {
+    return Streamed::No;
+  }
   const BitmapInfoHeader& b = base.layout.header;
   const BitmapInfoHeader& o = other.layout.header;
   if (b.biBitCount != 24 || o.biBitCount != 24 || b.biWidth != o.biWidth || b.biHeight != o.biHeight ||
@@ -108,18 +91,8 @@ Streamed TryStreaming() {
   bool ok = EncodeRgb24Headers(o, headers) && (out = platform::CreateAlways(kResultImageName)) != nullptr;
   ok = ok && platform::WriteAt(out, 0, headers, sizeof headers);
   if (ok) {
-    RowStream stream;
-    stream.base = base.file;
-    stream.baseOffset = base.layout.pixelOffset;
-    stream.other = other.file;
-    stream.otherOffset = other.layout.pixelOffset;
-    stream.output = out;
-    stream.outputOffset = kHeadersBytes;
-    stream.stride = static_cast<uint64_t>(Rgb24Stride64(o.biWidth));
-    stream.rows = static_cast<uint64_t>(other.layout.layout.rows);
-    stream.threads = std::min(platform::ProcessorCount(), 8u);
     const int32_t width = o.biWidth;
-    ok = StreamRows(stream, [width](unsigned, uint64_t, uint64_t count, uint8_t* rowsOfBase, const uint8_t* rowsOfOther) {
+    ok = StreamRows(StreamOfPair(base, other, out), [width](unsigned, uint64_t, uint64_t count, uint8_t* rowsOfBase, const uint8_t* rowsOfOther) {
       const uint64_t n = count * static_cast<uint64_t>(Rgb24Stride64(width));
       MarkDifferences(rowsOfBase, n, rowsOfOther, n, width, static_cast<int32_t>(count));
     });

@@ -43,6 +43,30 @@ void ReadChunk(platform::FileHandle file, uint64_t offset, uint8_t* into, uint64
 
 }  // namespace
 
+bool OpenStreamInput(const char* path, StreamInput* input) {
+  input->file = platform::OpenForReading(path);
+  uint64_t size = 0;
+  uint8_t headers[kHeadersBytes];
+  uint64_t got = 0;
+  return input->file != nullptr && platform::FileSize(input->file, &size) &&
+         platform::ReadAt(input->file, 0, headers, sizeof headers, &got) && got == sizeof headers &&
+         ExamineBitmapHeaders(headers, size, &input->layout);
+}
+
+RowStream StreamOfPair(const StreamInput& base, const StreamInput& other, platform::FileHandle output) {
+  RowStream stream;
+  stream.base = base.file;
+  stream.baseOffset = base.layout.pixelOffset;
+  stream.other = other.file;
+  stream.otherOffset = other.layout.pixelOffset;
+  stream.output = output;
+  stream.outputOffset = kHeadersBytes;
+  stream.stride = static_cast<uint64_t>(Rgb24Stride64(other.layout.header.biWidth));
+  stream.rows = other.layout.layout.rows > 0 ? static_cast<uint64_t>(other.layout.layout.rows) : 0;
+  stream.threads = std::min(platform::ProcessorCount(), 8u);
+  return stream;
+}
+
 bool StreamRows(const RowStream& s, const ChunkWork& work) {
   if (s.rows == 0 || s.stride == 0) return true;
   const uint64_t chunkRows = std::max<uint64_t>(1, kStreamChunkBytes / s.stride);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "bitmap/examine.h"
 #include "platform/platform.h"
 
 namespace diffmark {
@@ -38,5 +39,27 @@ using ChunkWork =
 // Streams every chunk through `work`.  False when the buffers cannot be
 // had or a write fails (the output is then incomplete).
 [[nodiscard]] bool StreamRows(const RowStream& stream, const ChunkWork& work);
+
+// A BMP file whose rows may be streamed: open, with the reader's decisions
+// about it.  Closed with the object.
+struct StreamInput {
+  platform::FileHandle file = nullptr;
+  BitmapFileLayout layout;
+  StreamInput() = default;
+  ~StreamInput() { platform::CloseFile(file); }
+  StreamInput(const StreamInput&) = delete;
+  StreamInput& operator=(const StreamInput&) = delete;
+};
+
+// Opens `path` and examines its 54 header bytes as the reader does; false
+// when it cannot be opened, is shorter than its headers, or the reader
+// would refuse it.
+[[nodiscard]] bool OpenStreamInput(const char* path, StreamInput* input);
+
+// The stream of two inputs of one geometry (the second's width and rows),
+// written to `output` (or nowhere) from byte 54 on, on up to one thread a
+// processor.
+[[nodiscard]] RowStream StreamOfPair(const StreamInput& base, const StreamInput& other,
+                                     platform::FileHandle output);
 
 }  // namespace diffmark

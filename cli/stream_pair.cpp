@@ -6,18 +6,11 @@
 #include <vector>
 
 #include "app/stream.h"
-#include "bitmap/examine.h"
 #include "platform/platform.h"
 
 namespace diffmark::cli {
 
 namespace {
-
-struct Input {
-  platform::FileHandle file = nullptr;
-  BitmapFileLayout layout;
-  ~Input() { platform::CloseFile(file); }
-};
 
 bool IsBmpName(const std::string& path) {
   char ext[kMaxPath];
@@ -26,17 +19,8 @@ bool IsBmpName(const std::string& path) {
 }
 
 // Opens a file the library's own reader reads exactly, and accepts.
-bool OpenExact(const std::string& path, Input* input) {
-  if (!IsBmpName(path)) return false;
-  input->file = platform::OpenForReading(path.c_str());
-  uint64_t size = 0;
-  uint8_t headers[kHeadersBytes];
-  uint64_t got = 0;
-  if (input->file == nullptr || !platform::FileSize(input->file, &size) ||
-      !platform::ReadAt(input->file, 0, headers, sizeof headers, &got) || got != sizeof headers ||
-      !ExamineBitmapHeaders(headers, size, &input->layout)) {
-    return false;
-  }
+bool OpenExact(const std::string& path, StreamInput* input) {
+  if (!IsBmpName(path) || !OpenStreamInput(path.c_str(), input)) return false;
   const BitmapInfoHeader& h = input->layout.header;
   return h.biBitCount == 24 && h.biCompression == 0 && (h.biSize == kInfoHeaderBytes || IsLongerInfoHeader(h.biSize));
 }
@@ -45,8 +29,8 @@ bool OpenExact(const std::string& path, Input* input) {
 
 PairStream StreamPair(const Options& options, Format format, PairResult* result, std::string* troubleFile,
                       std::string* troubleReason) {
-  Input base;
-  Input other;
+  StreamInput base;
+  StreamInput other;
   if (!OpenExact(options.base, &base) || !OpenExact(options.other, &other)) return PairStream::NotTaken;
   const BitmapInfoHeader& b = base.layout.header;
   const BitmapInfoHeader& o = other.layout.header;
@@ -95,16 +79,7 @@ PairStream StreamPair(const Options& options, Format format, PairResult* result,
     }
   }
 
-  RowStream stream;
-  stream.base = base.file;
-  stream.baseOffset = base.layout.pixelOffset;
-  stream.other = other.file;
-  stream.otherOffset = other.layout.pixelOffset;
-  stream.output = out;
-  stream.outputOffset = kHeadersBytes;
-  stream.stride = static_cast<uint64_t>(Rgb24Stride64(width));
-  stream.rows = static_cast<uint64_t>(height);
-  stream.threads = std::min(platform::ProcessorCount(), 8u);
+  const RowStream stream = StreamOfPair(base, other, out);
   std::vector<Stats> perWorker(stream.threads);
   const bool ok = StreamRows(stream, [&](unsigned worker, uint64_t first, uint64_t count, uint8_t* baseRows,
                                          const uint8_t* otherRows) {
