@@ -39,6 +39,17 @@ inline constexpr const char* kCaptionWarning = "\x8cx\x8d\x90";  // "警告"
 // The application's main routine.  Always returns 0.
 int RunDifference();
 
+// How a run goes about it.  Both ways give the same Image.bmp, messages
+// and files on disk for every input.
+enum class RunPath {
+  Automatic,  // rows streamed where the pair allows it (see difference.cpp), else whole images
+  Blocks,     // whole images in blocks, for every pair
+};
+
+// RunDifference by the given path; `*streamed` (when given) tells whether
+// the rows were streamed.
+int RunDifferenceUsing(RunPath path, bool* streamed = nullptr);
+
 // For each of h rows of w pixels laid out with Rgb24Stride(w), overwrites
 // every byte of `base` that differs from the same byte of `other` with the
 // marker of its channel.  Row padding is neither compared nor changed;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "bitmap/examine.h"
 #include "bitmap/le.h"
 #include "bitmap/load_error.h"
 #include "platform/platform.h"
@@ -156,6 +157,43 @@ struct FileCloser {
 
 }  // namespace
 
+bool ExamineBitmapHeaders(const uint8_t (&headers)[kHeadersBytes], uint64_t fileSize,
+                          BitmapFileLayout* plan) {
+  plan->header = DecodeInfoHeader(headers + kFileHeaderBytes);
+  const BitmapInfoHeader& h = plan->header;
+  plan->pixelOffset = InfoHeaderEnd(h);
+  if (h.biBitCount < 24) plan->pixelOffset += static_cast<uint64_t>(h.biClrUsed) * kColourEntryBytes;
+
+  // A top-down file holds |biHeight| rows, and is sized as the bottom-up
+  // file of that height would be.
+  if (!GetRowLayout(h, &plan->layout)) {
+    SetLoadError("top-down height %d does not fit", h.biHeight);
+    return false;
+  }
+  if (!PixelBlockBytes(h, &plan->blockBytes)) {
+    SetLoadError("image size not representable: %d x %d pixels", h.biWidth, h.biHeight);
+    return false;
+  }
+  plan->rowBytes = Rgb24ImageBytes(h.biWidth, plan->layout.rows);
+  plan->available = fileSize > plan->pixelOffset ? fileSize - plan->pixelOffset : 0;
+  // The rows, and the block around them, must be justified by the file.
+  // For any w, h >= 1 the block is at most 29 times the rows plus 768
+  // bytes, so this never refuses an image whose rows pass; it stops headers
+  // of no rows (h of -15..0) from asking for a huge block.
+  const uint64_t justified = JustifiedPixelBytes(plan->available, h.biBitCount);
+  const bool blockJustified = justified > (UINT64_MAX - kBlockSlack) / 32 ||
+                              plan->blockBytes <= 32 * justified + kBlockSlack;
+  if (plan->rowBytes > justified || !blockJustified) {
+    char claimed[32];
+    char held[32];
+    SetLoadError("header claims %s, file holds %s",
+                 FormatBytes(plan->rowBytes > justified ? plan->rowBytes : plan->blockBytes, claimed),
+                 FormatBytes(plan->available, held));
+    return false;
+  }
+  return true;
+}
+
 uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
   platform::FileError openError = platform::FileError::None;
   FileCloser file{platform::OpenForReading(path, &openError)};
@@ -184,50 +222,25 @@ uint8_t* ReadBitmapFile(const char* path, BlockHandle* slot, BitmapInfo* info) {
   info->bmiHeader = DecodeInfoHeader(headers + kFileHeaderBytes);
   const BitmapInfoHeader& h = info->bmiHeader;
 
-  uint64_t pixelOffset = InfoHeaderEnd(h);
   if (h.biBitCount < 24) {
     const uint64_t entries = h.biClrUsed < 256 ? h.biClrUsed : 256;
     uint8_t table[256 * kColourEntryBytes];
     uint64_t tableGot = 0;
-    if (entries > 0 && platform::SeekTo(file.file, pixelOffset) &&
+    if (entries > 0 && platform::SeekTo(file.file, InfoHeaderEnd(h)) &&
         platform::ReadBytes(file.file, table, entries * kColourEntryBytes, &tableGot)) {
       for (uint64_t i = 0; i < tableGot / kColourEntryBytes; ++i) {
         Palette[i] = DecodeColourEntry(table + i * kColourEntryBytes);
       }
     }
-    pixelOffset += static_cast<uint64_t>(h.biClrUsed) * kColourEntryBytes;
   }
 
   *slot = nullptr;
-  // A top-down file holds |biHeight| rows, and is sized as the bottom-up
-  // file of that height would be.
-  RowLayout layout{};
-  if (!GetRowLayout(h, &layout)) {
-    SetLoadError("top-down height %d does not fit", h.biHeight);
-    return nullptr;
-  }
-  uint64_t blockBytes = 0;
-  if (!PixelBlockBytes(h, &blockBytes)) {
-    SetLoadError("image size not representable: %d x %d pixels", h.biWidth, h.biHeight);
-    return nullptr;
-  }
-  const uint64_t rowBytes = Rgb24ImageBytes(h.biWidth, layout.rows);
-  const uint64_t available = fileSize > pixelOffset ? fileSize - pixelOffset : 0;
-  // The rows, and the block around them, must be justified by the file.
-  // For any w, h >= 1 the block is at most 29 times the rows plus 768
-  // bytes, so this never refuses an image whose rows pass; it stops headers
-  // of no rows (h of -15..0) from asking for a huge block.
-  const uint64_t justified = JustifiedPixelBytes(available, h.biBitCount);
-  const bool blockJustified = justified > (UINT64_MAX - kBlockSlack) / 32 ||
-                              blockBytes <= 32 * justified + kBlockSlack;
-  if (rowBytes > justified || !blockJustified) {
-    char claimed[32];
-    char held[32];
-    SetLoadError("header claims %s, file holds %s",
-                 FormatBytes(rowBytes > justified ? rowBytes : blockBytes, claimed),
-                 FormatBytes(available, held));
-    return nullptr;
-  }
+  BitmapFileLayout plan;
+  if (!ExamineBitmapHeaders(headers, fileSize, &plan)) return nullptr;
+  const uint64_t pixelOffset = plan.pixelOffset;
+  const uint64_t blockBytes = plan.blockBytes;
+  const uint64_t rowBytes = plan.rowBytes;
+  const uint64_t available = plan.available;
 
   BlockHandle block = platform::AllocBlockForRead(blockBytes, pixelOffset);
   auto* pixels = static_cast<uint8_t*>(platform::LockBlock(block));

@@ -121,7 +121,28 @@ void Paint(uint8_t* row, int32_t x, const uint8_t (&colour)[3]) {
 
 }  // namespace
 
-Stats ComparePictures(const Picture& base, const Picture& other, const CompareOptions& options) {
+void AddStats(Stats& total, const Stats& more) {
+  if (more.differentPixels > 0) {
+    if (total.differentPixels == 0) {
+      total.minX = more.minX;
+      total.maxX = more.maxX;
+      total.minY = more.minY;
+      total.maxY = more.maxY;
+    } else {
+      total.minX = std::min(total.minX, more.minX);
+      total.maxX = std::max(total.maxX, more.maxX);
+      total.minY = std::min(total.minY, more.minY);
+      total.maxY = std::max(total.maxY, more.maxY);
+    }
+  }
+  total.pixels += more.pixels;
+  total.differentPixels += more.differentPixels;
+  total.differentBytes += more.differentBytes;
+  for (int c = 0; c < 3; ++c) total.perChannel[c] += more.perChannel[c];
+}
+
+Stats ComparePictures(const Picture& base, const Picture& other, const CompareOptions& options,
+                      int32_t firstRow) {
   Stats s;
   const int32_t sharedWidth = std::min(base.width, other.width);
   const int32_t sharedHeight = std::min(base.height, other.height);
@@ -134,6 +155,7 @@ Stats ComparePictures(const Picture& base, const Picture& other, const CompareOp
   std::vector<int32_t> outside;  // base pixels of the row that `other` does not cover
 
   for (int32_t y = 0; y < rows; ++y) {
+    const int32_t at = firstRow + y;  // the row in the whole picture
     changed.clear();
     outside.clear();
     const bool inBase = y < base.height;
@@ -142,7 +164,7 @@ Stats ComparePictures(const Picture& base, const Picture& other, const CompareOp
 
     if (y < sharedHeight) {
       const uint8_t* otherRow = other.Row(y);
-      IncludedSpans(options.ignore, y, 0, sharedWidth, spans);
+      IncludedSpans(options.ignore, at, 0, sharedWidth, spans);
       for (const Span& span : spans) {
         s.pixels += static_cast<uint64_t>(span.to - span.from);
         uint8_t* a = baseRow + 3 * int64_t{span.from};
@@ -162,7 +184,7 @@ Stats ComparePictures(const Picture& base, const Picture& other, const CompareOp
           if (markInScan) a[i] = kMarker[channel];
         });
         if (changed.size() > before) {
-          NoteBox(s, changed[before], changed.back(), y);
+          NoteBox(s, changed[before], changed.back(), at);
           s.differentPixels += changed.size() - before;
           if (channels && !markInScan) {
             const auto width = span.to - span.from;
@@ -176,10 +198,10 @@ Stats ComparePictures(const Picture& base, const Picture& other, const CompareOp
     // shared part (or the start, below it) to the wider of the two.
     const int32_t from = y < sharedHeight ? sharedWidth : 0;
     const int32_t to = std::max(inBase ? base.width : 0, inOther ? other.width : 0);
-    IncludedSpans(options.ignore, y, from, to, spans);
+    IncludedSpans(options.ignore, at, from, to, spans);
     for (const Span& span : spans) {
       const auto n = static_cast<uint64_t>(span.to - span.from);
-      NoteBox(s, span.from, span.to - 1, y);
+      NoteBox(s, span.from, span.to - 1, at);
       s.pixels += n;
       s.differentPixels += n;
       s.differentBytes += 3 * n;

@@ -60,6 +60,15 @@ struct Stats {
 //   Mask      the picture becomes black, with differing pixels in `colour`.
 // Base pixels outside `other` are marked as differing; ignored regions are
 // left as they are (black in a mask).
-Stats ComparePictures(const Picture& base, const Picture& other, const CompareOptions& options);
+//
+// `firstRow` > 0 compares a band: the two pictures are then rows
+// [firstRow, firstRow + height) of two larger pictures of their (equal)
+// size, and regions and the bounding box are in the larger pictures'
+// coordinates.
+Stats ComparePictures(const Picture& base, const Picture& other, const CompareOptions& options,
+                      int32_t firstRow = 0);
+
+// Adds the counts of `more` to `total` and widens its bounding box.
+void AddStats(Stats& total, const Stats& more);
 
 }  // namespace diffmark::cli

@@ -19,6 +19,7 @@
 #include "cli/options.h"
 #include "cli/pair.h"
 #include "cli/report.h"
+#include "cli/stream_pair.h"
 #include "platform/platform.h"
 
 namespace {
@@ -35,6 +36,16 @@ void Trouble(const std::string& what, const std::string& why) {
   std::fprintf(stderr, "%s: %s\n", what.c_str(), why.c_str());
 }
 
+// Prints what the options ask for; the exit status of the comparison.
+int Report(const Options& options, const PairResult& result) {
+  if (options.json) {
+    std::printf("%s\n", PairJson(result, options.compare).c_str());
+  } else if (!options.quiet) {
+    std::printf("%s\n", SummaryLine(result).c_str());
+  }
+  return result.stats.differentPixels > 0 ? kDifferent : kEqual;
+}
+
 int ComparePair(const Options& options) {
   Format format = Format::Bmp;
   if (!options.output.empty() && !OutputFormat(options.output, &format)) {
@@ -46,6 +57,23 @@ int ComparePair(const Options& options) {
     return kTrouble;
   }
 
+  PairResult result;
+  result.base = options.base;
+  result.other = options.other;
+
+  // Two BMP files of one size: streamed, neither held whole.
+  std::string troubleFile;
+  std::string troubleReason;
+  switch (StreamPair(options, format, &result, &troubleFile, &troubleReason)) {
+    case PairStream::Compared:
+      return Report(options, result);
+    case PairStream::Trouble:
+      Trouble(troubleFile, troubleReason);
+      return kTrouble;
+    case PairStream::NotTaken:
+      break;
+  }
+
   // The two decodes are independent: the second runs on a thread of its own.
   LoadedPair pair;
   if (!LoadPair(options.base, options.other, true, &pair)) {
@@ -53,8 +81,7 @@ int ComparePair(const Options& options) {
     if (!pair.otherError.empty()) Trouble(options.other, pair.otherError);
     return kTrouble;
   }
-  PairResult result = CompareLoaded(options.base, options.other, pair, options.compare);
-  const Stats& stats = result.stats;
+  result = CompareLoaded(options.base, options.other, pair, options.compare);
 
   if (!options.output.empty()) {
     std::string error;
@@ -65,12 +92,7 @@ int ComparePair(const Options& options) {
     result.output = options.output;
   }
 
-  if (options.json) {
-    std::printf("%s\n", PairJson(result, options.compare).c_str());
-  } else if (!options.quiet) {
-    std::printf("%s\n", SummaryLine(result).c_str());
-  }
-  return stats.differentPixels > 0 ? kDifferent : kEqual;
+  return Report(options, result);
 }
 
 }  // namespace

@@ -1,0 +1,115 @@
+#include "app/stream.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace diffmark {
+
+namespace {
+
+constexpr uint64_t kLine = 64;
+
+// A buffer of `bytes` whose data can start at any offset within a cache
+// line: a positional read copies at full speed only when the destination
+// sits at the same place within its line as the data in the file.
+class LineBuffer {
+ public:
+  explicit LineBuffer(uint64_t bytes)
+      : raw_(new (std::nothrow) uint8_t[static_cast<size_t>(bytes + 2 * kLine)]) {}
+  bool ok() const { return raw_ != nullptr; }
+  // The buffer's start for data that lies at `fileOffset` in its file.
+  uint8_t* For(uint64_t fileOffset) const {
+    const auto address = reinterpret_cast<uintptr_t>(raw_.get());
+    const uintptr_t aligned = (address + kLine - 1) & ~static_cast<uintptr_t>(kLine - 1);
+    return reinterpret_cast<uint8_t*>(aligned + static_cast<uintptr_t>(fileOffset % kLine));
+  }
+
+ private:
+  std::unique_ptr<uint8_t[]> raw_;
+};
+
+// Reads `n` bytes at `offset`; what the file does not hold is zero.
+void ReadChunk(platform::FileHandle file, uint64_t offset, uint8_t* into, uint64_t n) {
+  uint64_t got = 0;
+  (void)platform::ReadAt(file, offset, into, n, &got);  // a failed read leaves zeros, as a short file
+  if (got < n) std::memset(into + got, 0, static_cast<size_t>(n - got));
+}
+
+}  // namespace
+
+bool OpenStreamInput(const char* path, StreamInput* input) {
+  input->file = platform::OpenForReading(path);
+  uint64_t size = 0;
+  uint8_t headers[kHeadersBytes];
+  uint64_t got = 0;
+  return input->file != nullptr && platform::FileSize(input->file, &size) &&
+         platform::ReadAt(input->file, 0, headers, sizeof headers, &got) && got == sizeof headers &&
+         ExamineBitmapHeaders(headers, size, &input->layout);
+}
+
+RowStream StreamOfPair(const StreamInput& base, const StreamInput& other, platform::FileHandle output) {
+  RowStream stream;
+  stream.base = base.file;
+  stream.baseOffset = base.layout.pixelOffset;
+  stream.other = other.file;
+  stream.otherOffset = other.layout.pixelOffset;
+  stream.output = output;
+  stream.outputOffset = kHeadersBytes;
+  stream.stride = static_cast<uint64_t>(Rgb24Stride64(other.layout.header.biWidth));
+  stream.rows = other.layout.layout.rows > 0 ? static_cast<uint64_t>(other.layout.layout.rows) : 0;
+  stream.threads = std::min(platform::ProcessorCount(), 8u);
+  return stream;
+}
+
+bool StreamRows(const RowStream& s, const ChunkWork& work) {
+  if (s.rows == 0 || s.stride == 0) return true;
+  const uint64_t chunkRows = std::max<uint64_t>(1, kStreamChunkBytes / s.stride);
+  const uint64_t chunks = (s.rows + chunkRows - 1) / chunkRows;
+  const auto threads = static_cast<unsigned>(std::clamp<uint64_t>(s.threads, 1, chunks));
+  const uint64_t chunkBytes = chunkRows * s.stride;
+  std::atomic<bool> failed{false};
+
+  // Worker i takes chunks i, i + threads, i + 2 * threads, ...
+  auto worker = [&](unsigned index) {
+    const LineBuffer baseBuffer(chunkBytes);
+    const LineBuffer otherBuffer(chunkBytes);
+    if (!baseBuffer.ok() || !otherBuffer.ok()) {
+      failed = true;
+      return;
+    }
+    for (uint64_t c = index; c < chunks && !failed; c += threads) {
+      const uint64_t first = c * chunkRows;
+      const uint64_t count = std::min(chunkRows, s.rows - first);
+      const uint64_t at = first * s.stride;
+      const uint64_t n = count * s.stride;
+      uint8_t* base = baseBuffer.For(s.baseOffset + at);
+      uint8_t* other = otherBuffer.For(s.otherOffset + at);
+      ReadChunk(s.base, s.baseOffset + at, base, n);
+      ReadChunk(s.other, s.otherOffset + at, other, n);
+      work(index, first, count, base, other);
+      if (s.output != nullptr && !platform::WriteAt(s.output, s.outputOffset + at, base, n)) failed = true;
+    }
+  };
+
+  std::vector<std::thread> helpers;
+  for (unsigned i = 1; i < threads; ++i) {
+    try {
+      helpers.emplace_back(worker, i);
+    } catch (const std::system_error&) {
+      break;  // fewer threads than asked for: the calling one takes their chunks
+    }
+  }
+  // The chunks of helpers that could not start are done here too.
+  for (auto i = static_cast<unsigned>(helpers.size()) + 1; i < threads; ++i) worker(i);
+  worker(0);
+  for (std::thread& t : helpers) t.join();
+  return !failed;
+}
+
+}  // namespace diffmark
