@@ -430,7 +430,8 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
 // The canonical form of a path that may not exist yet, for comparing.
 std::string Canonical(const std::string& path) {
   std::error_code ec;
-  const fs::path p = fs::weakly_canonical(fs::absolute(fs::path(path), ec), ec);
+  fs::path p = fs::weakly_canonical(fs::absolute(fs::path(path), ec), ec);
+  if (!p.has_filename()) p = p.parent_path();  // "diff/" names the folder "diff"
   return ec ? std::string() : p.string();
 }
 

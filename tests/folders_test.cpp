@@ -199,11 +199,11 @@ TEST_F(Folders, AFolderAndAFileAreTrouble) {
 
 TEST_F(Folders, OwnOutputInsideAnInputFolderIsNotAnInput) {
   CopyFixture();
-  const auto first = Run({"--json", "base", "other", "-o", "base/marked", "--report", "other/report.html"});
+  const auto first = Run({"--json", "base", "other", "-o", "base/marked/", "--report", "other/report.html"});
   EXPECT_EQ(first.exitCode, 2);
   ASSERT_TRUE(fs::exists(dir / "base" / "marked" / "changed.bmp"));
   ASSERT_TRUE(fs::exists(dir / "other" / "report_files"));
-  const auto second = Run({"--json", "base", "other", "-o", "base/marked", "--report", "other/report.html"});
+  const auto second = Run({"--json", "base", "other", "-o", "base/marked/", "--report", "other/report.html"});
   EXPECT_EQ(second.standardOutput, first.standardOutput);
 }
 
@@ -251,6 +251,25 @@ TEST_F(Folders, TheSameResultWhateverTheNumberOfJobs) {
 }
 
 #if !defined(_WIN32)
+// On a terminal (script(1) gives the program one) standard error shows the
+// progress, erased at the end; -q shows none.
+TEST_F(Folders, ProgressOnlyOnATerminal) {
+  if (!fs::exists("/usr/bin/script")) GTEST_SKIP() << "no script(1) to give the program a terminal";
+  CopyFixture();
+  auto onTerminal = [&](const std::string& options) {
+    return testsupport::RunProgram("/usr/bin/script", dir.path(),
+                                   {"-q", "-e", "-c", "'" + kCli + "' --plugins spi " + options + " base other",
+                                    "/dev/null"})
+        .standardOutput;
+  };
+  const std::string shown = onTerminal("");
+  EXPECT_NE(shown.find("] 7/7 pairs  "), std::string::npos) << shown;
+  EXPECT_NE(shown.find(" pairs/s"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("7 images: 2 equal, 2 changed, 1 added, 1 removed, 1 error"), std::string::npos) << shown;
+  const std::string quiet = onTerminal("-q");
+  EXPECT_EQ(quiet.find("pairs"), std::string::npos) << quiet;
+}
+
 // The page in a real browser: every picture decodes, whole, to the size
 // the page gives it and links to itself, the summary shows the JSON's totals, the
 // most changed comes first, and nothing is fetched from elsewhere.

@@ -3,9 +3,11 @@
 // with the BMP records, the reader and the 24-bit conversion of
 // <diffmark/bitmap.h>.  Link diffmark::image (CMake) or diffmark (pkg-config).
 //
-// The plug-in table and the Palette are process-wide and not synchronised:
-// use the library from one thread.  The reason behind a failure
-// (LastLoadError) and the blocks themselves are safe on any thread.
+// Several threads may load at once.  The plug-in table is process-wide and
+// not synchronised: fill it (SetPluginDirectory, ScanPlugins) before they
+// start and release it after they end; loads only read it.  The Palette
+// and the reason behind a failure (LastLoadError) are kept per thread, and
+// blocks may be allocated and freed on any thread.
 #pragma once
 
 #include <cstdint>
