@@ -27,6 +27,7 @@
 #include "cli/html_report.h"
 #include "cli/image.h"
 #include "cli/pair.h"
+#include "cli/stream_pair.h"
 #include "platform/platform.h"
 
 namespace diffmark::cli {
@@ -233,6 +234,19 @@ void WorkOnOneSide(Job& job, FolderEntry& entry, size_t index) {
 void WorkOnPair(Job& job, FolderEntry& entry, size_t index) {
   const std::string baseFile = JoinRelative(job.options.base, entry.path);
   const std::string otherFile = JoinRelative(job.options.other, entry.path);
+
+  // Two BMP files of one size are first compared a chunk at a time, held
+  // nowhere whole: most pairs of a folder are equal, and then that is all.
+  // A pair that differs is loaded whole for its marked copy and the report.
+  PairResult streamed;
+  if (StreamCompare(baseFile, otherFile, job.options.compare, 1, &streamed) == PairStream::Compared &&
+      streamed.stats.differentPixels == 0) {
+    entry.result = streamed;
+    entry.baseLoaded = entry.otherLoaded = entry.compared = true;
+    entry.status = PairStatus::Equal;
+    return;
+  }
+
   LoadedPair pair;
   const bool loaded = LoadPair(baseFile, otherFile, false, &pair);
   entry.baseLoaded = pair.baseError.empty();

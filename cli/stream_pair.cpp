@@ -109,4 +109,38 @@ PairStream StreamPair(const Options& options, Format format, PairResult* result,
   return PairStream::Compared;
 }
 
+PairStream StreamCompare(const std::string& baseName, const std::string& otherName, const CompareOptions& options,
+                         unsigned threads, PairResult* result) {
+  StreamInput base;
+  StreamInput other;
+  if (!OpenExact(baseName, &base) || !OpenExact(otherName, &other)) return PairStream::NotTaken;
+  const BitmapInfoHeader& b = base.layout.header;
+  const BitmapInfoHeader& o = other.layout.header;
+  if (b.biWidth != o.biWidth || b.biHeight != o.biHeight || o.biWidth <= 0 || other.layout.layout.rows <= 0) {
+    return PairStream::NotTaken;
+  }
+  const int32_t width = o.biWidth;
+  const int32_t height = other.layout.layout.rows;
+  const bool bottomUp = !other.layout.layout.topDown;
+  RowStream stream = StreamOfPair(base, other, nullptr);
+  stream.threads = std::max(threads, 1u);
+  std::vector<Stats> perWorker(stream.threads);
+  const bool ok = StreamRows(stream, [&](unsigned worker, uint64_t first, uint64_t count, uint8_t* baseRows,
+                                         const uint8_t* otherRows) {
+    const auto rows = static_cast<int32_t>(count);
+    const auto top = static_cast<int32_t>(bottomUp ? static_cast<uint64_t>(height) - first - count : first);
+    const Picture basePart{baseRows, static_cast<int64_t>(stream.stride), width, rows, bottomUp};
+    const Picture otherPart{const_cast<uint8_t*>(otherRows), static_cast<int64_t>(stream.stride), width, rows, bottomUp};
+    AddStats(perWorker[worker], ComparePictures(basePart, otherPart, options, top));
+  });
+  if (!ok) return PairStream::Trouble;
+  result->base = baseName;
+  result->other = otherName;
+  result->baseWidth = result->otherWidth = width;
+  result->baseHeight = result->otherHeight = height;
+  result->stats = Stats{};
+  for (const Stats& s : perWorker) AddStats(result->stats, s);
+  return PairStream::Compared;
+}
+
 }  // namespace diffmark::cli

@@ -23,4 +23,13 @@ enum class PairStream {
 PairStream StreamPair(const Options& options, Format format, PairResult* result, std::string* troubleFile,
                       std::string* troubleReason);
 
+// Compares a pair that StreamPair would take, on `threads` threads, without
+// writing anything: NotTaken when the pair does not qualify, else Compared
+// with the sizes and counts in `result` (the same as the whole-image
+// comparison gives), or Trouble when the row buffers cannot be had.  The
+// folder form asks this first, so that equal BMP pairs are never held
+// whole.
+PairStream StreamCompare(const std::string& base, const std::string& other, const CompareOptions& options,
+                         unsigned threads, PairResult* result);
+
 }  // namespace diffmark::cli
