@@ -20,9 +20,14 @@ constexpr uint64_t kLine = 64;
 // sits at the same place within its line as the data in the file.
 class LineBuffer {
  public:
-  explicit LineBuffer(uint64_t bytes)
-      : raw_(new (std::nothrow) uint8_t[static_cast<size_t>(bytes + 2 * kLine)]) {}
-  bool ok() const { return raw_ != nullptr; }
+  // Makes room for `bytes`, keeping the present buffer when it is large
+  // enough; false when the memory cannot be had.
+  bool Reserve(uint64_t bytes) {
+    if (raw_ != nullptr && size_ >= bytes) return true;
+    raw_.reset(new (std::nothrow) uint8_t[static_cast<size_t>(bytes + 2 * kLine)]);
+    size_ = raw_ != nullptr ? bytes : 0;
+    return raw_ != nullptr;
+  }
   // The buffer's start for data that lies at `fileOffset` in its file.
   uint8_t* For(uint64_t fileOffset) const {
     const auto address = reinterpret_cast<uintptr_t>(raw_.get());
@@ -32,7 +37,22 @@ class LineBuffer {
 
  private:
   std::unique_ptr<uint8_t[]> raw_;
+  uint64_t size_ = 0;
 };
+
+// The two buffers of the calling thread, kept for its next stream: a
+// program that streams many pairs one after another (the folder form of
+// diffmark-cli) pays for fresh pages once per thread, not once per pair
+// (the allocator would hand each pair newly mapped memory, every page of
+// it faulted in again).
+struct ThreadBuffers {
+  LineBuffer base;
+  LineBuffer other;
+};
+ThreadBuffers& BuffersOfThisThread() {
+  thread_local ThreadBuffers buffers;
+  return buffers;
+}
 
 // Reads `n` bytes at `offset`; what the file does not hold is zero.
 void ReadChunk(platform::FileHandle file, uint64_t offset, uint8_t* into, uint64_t n) {
@@ -77,9 +97,10 @@ bool StreamRows(const RowStream& s, const ChunkWork& work) {
 
   // Worker i takes chunks i, i + threads, i + 2 * threads, ...
   auto worker = [&](unsigned index) {
-    const LineBuffer baseBuffer(chunkBytes);
-    const LineBuffer otherBuffer(chunkBytes);
-    if (!baseBuffer.ok() || !otherBuffer.ok()) {
+    ThreadBuffers& buffers = BuffersOfThisThread();
+    const LineBuffer& baseBuffer = buffers.base;
+    const LineBuffer& otherBuffer = buffers.other;
+    if (!buffers.base.Reserve(chunkBytes) || !buffers.other.Reserve(chunkBytes)) {
       failed = true;
       return;
     }

@@ -33,15 +33,30 @@ PAIRS, WIDTH, HEIGHT, PERCENT = 200, 1024, 768, 10
 
 
 def timed(command, cwd, shell=False):
-    """Wall seconds of one run; its exit status must be 1 (some pairs differ)."""
+    """Wall seconds and processor seconds (user + system, the program's and
+    its children's) of one run; its exit status must be 1 (some pairs
+    differ)."""
     shutil.rmtree(os.path.join(cwd, "out"), ignore_errors=True)
     os.sync()
+    argv = ["/bin/sh", "-c", command] if shell else command
     start = time.perf_counter()
-    status = subprocess.run(command, cwd=cwd, shell=shell, stdout=subprocess.DEVNULL).returncode
+    process = subprocess.Popen(argv, cwd=cwd, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
     wall = time.perf_counter() - start
-    if status != 1:
-        sys.exit(f"{command} ended with status {status}, not 1")
-    return wall
+    process.returncode = code = os.waitstatus_to_exitcode(status)
+    if code != 1:
+        sys.exit(f"{command} ended with status {code}, not 1")
+    return wall, usage.ru_utime + usage.ru_stime
+
+
+def pressure():
+    """The share of the last ten seconds in which some runnable task waited
+    for a processor (Linux's pressure stall information), or None."""
+    try:
+        with open("/proc/pressure/cpu") as f:
+            return float(f.readline().split()[1].split("=")[1])
+    except (OSError, IndexError, ValueError):
+        return None
 
 
 def has_plugin_for(ext):
@@ -72,9 +87,8 @@ commands = {
 }
 os.environ["CLI"] = cli
 
-print(f"{PAIRS} pairs of {WIDTH} x {HEIGHT}, {PERCENT} % changed; medians of {runs} runs, {os.cpu_count()} processors, "
-      f"load average {os.getloadavg()[0]:.1f} at the start")
-print(f"{'format':<8}{'command':<12}{'wall s':>9}{'ms/pair':>9}")
+print(f"{PAIRS} pairs of {WIDTH} x {HEIGHT}, {PERCENT} % changed; medians of {runs} runs, {os.cpu_count()} processors")
+print(f"{'format':<8}{'command':<12}{'wall s':>9}{'ms/pair':>9}{'cpu s':>8}")
 for ext in ("bmp", "png"):
     if not has_plugin_for(ext):
         print(f"{ext:<8}(skipped: no plug-in for {ext} in {plugins}, or make_screens without libspng)")
@@ -88,14 +102,22 @@ for ext in ("bmp", "png"):
         times = {name: [] for name in commands}
         for name, command in commands.items():  # warm the page cache and every code path once
             timed(command, work, shell=isinstance(command, str))
+        stalls = [pressure()]
         for _ in range(runs):
             for name, command in commands.items():
                 times[name].append(timed(command, work, shell=isinstance(command, str)))
-        medians = {name: statistics.median(t) for name, t in times.items()}
-        for name, wall in medians.items():
-            print(f"{ext:<8}{name:<12}{wall:>9.3f}{1000 * wall / PAIRS:>9.2f}")
-        print(f"{ext:<8}(one folder holds {size / 2**20:.1f} MiB)")
-        print(f"{ext:<8}ratio -j 2 / -j 1:              {medians['-j 2'] / medians['-j 1']:.2f}")
-        print(f"{ext:<8}ratio -j 2 (no -o) / loop:      {medians['-j 2 no -o'] / medians['loop']:.2f}")
+        stalls.append(pressure())
+        wall = {name: statistics.median(w for w, _ in t) for name, t in times.items()}
+        cpu = {name: statistics.median(c for _, c in t) for name, t in times.items()}
+        for name in commands:
+            print(f"{ext:<8}{name:<12}{wall[name]:>9.3f}{1000 * wall[name] / PAIRS:>9.2f}{cpu[name]:>8.3f}")
+        print(f"{ext:<8}one folder holds {size / 2**20:.1f} MiB")
+        print(f"{ext:<8}ratio -j 2 / -j 1:              {wall['-j 2'] / wall['-j 1']:.2f}")
+        print(f"{ext:<8}ratio -j 2 (no -o) / loop:      {wall['-j 2 no -o'] / wall['loop']:.2f}")
+        if None not in stalls:
+            # Other programs on the machine take processors from the runs:
+            # with much waiting, wall-time ratios say little.
+            print(f"{ext:<8}processors busy elsewhere: some task waited {stalls[0]:.0f} % of the time "
+                  f"before, {stalls[1]:.0f} % after")
     finally:
         shutil.rmtree(work, ignore_errors=True)
