@@ -139,14 +139,28 @@ void SpiFromBgra(unsigned char* out, const unsigned char* in, size_t count) {
   }
 }
 
+/* c + 255 - a; a colour above its alpha is not premultiplied data and
+ * saturates. */
+static unsigned char PremultipliedOverWhite(unsigned c, unsigned a) {
+  const unsigned v = c + 255u - a;
+  return (unsigned char)(v > 255u ? 255u : v);
+}
+
 void SpiFromPremultipliedRgba(unsigned char* out, const unsigned char* in, size_t count) {
   size_t i;
   for (i = 0; i < count; ++i, out += 3, in += 4) {
-    const unsigned clear = 255u - in[3];
-    /* A colour above its alpha is not premultiplied data: saturate. */
-    out[0] = (unsigned char)(in[2] + clear > 255u ? 255u : in[2] + clear);
-    out[1] = (unsigned char)(in[1] + clear > 255u ? 255u : in[1] + clear);
-    out[2] = (unsigned char)(in[0] + clear > 255u ? 255u : in[0] + clear);
+    out[0] = PremultipliedOverWhite(in[2], in[3]);
+    out[1] = PremultipliedOverWhite(in[1], in[3]);
+    out[2] = PremultipliedOverWhite(in[0], in[3]);
+  }
+}
+
+void SpiFromPremultipliedBgra(unsigned char* out, const unsigned char* in, size_t count) {
+  size_t i;
+  for (i = 0; i < count; ++i, out += 3, in += 4) {
+    out[0] = PremultipliedOverWhite(in[0], in[3]);
+    out[1] = PremultipliedOverWhite(in[1], in[3]);
+    out[2] = PremultipliedOverWhite(in[2], in[3]);
   }
 }
 

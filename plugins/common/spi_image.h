@@ -93,6 +93,7 @@ void SpiFromBgra(unsigned char* out, const unsigned char* in, size_t count);  /*
 /* R G B A with the colours already multiplied by alpha (c = a * c' / 255,
  * rounded): over white that is c + 255 - a, the formula above exactly. */
 void SpiFromPremultipliedRgba(unsigned char* out, const unsigned char* in, size_t count);
+void SpiFromPremultipliedBgra(unsigned char* out, const unsigned char* in, size_t count);
 void SpiFromRgba16(unsigned char* out, const uint16_t* in, size_t count);     /* host-order   */
 /* C M Y K ink amounts, or with `inverted` their complements (what Adobe
  * applications store in JPEG files), converted as Pillow converts CMYK:

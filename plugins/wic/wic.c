@@ -5,13 +5,20 @@
  *
  * The first frame, as the other plug-ins hand it back: 8-bit formats are
  * converted by WIC to BGRA and composited over white here; 16-bit formats
- * are taken at 16 bits and rounded here; CMYK (JPEG) is converted here as
+ * (grey, RGB, RGBA) are read as they are and rounded here; CMYK (JPEG) is
+ * read as it is and converted here as
  * Pillow converts it (WIC has already turned Adobe's inverted values
  * round).  A GIF's first image is put on its logical screen, the rest of
  * the screen white.  No colour management, no EXIF rotation.
  *
  * COM is initialised and released inside GetPicture, so the host needs to
  * do nothing; a thread whose COM is already set up is used as it is.
+ *
+ * Some WIC decoders (wine's PNG and JPEG decoders among them) decode the
+ * whole image as soon as they are opened, before they tell its size.  So
+ * that a small file claiming a huge PNG, JPEG or GIF image cannot make them
+ * inflate it, the size in those headers is checked against the limit
+ * before WIC sees the file; for the rest the size WIC reports is checked.
  */
 #define COBJMACROS
 #include <limits.h>
@@ -44,6 +51,49 @@ static int Reason(HRESULT hr) {
     case WINCODEC_ERR_COMPONENTINITIALIZEFAILURE: return SPI_ERROR_UNSUPPORTED;
     default: return SPI_ERROR_CORRUPT;
   }
+}
+
+static uint32_t Big16(const unsigned char* p) { return ((uint32_t)p[0] << 8) | p[1]; }
+static uint32_t Big32(const unsigned char* p) { return (Big16(p) << 16) | Big16(p + 2); }
+
+/* The image size a PNG, JPEG or GIF header states, or 0 when the data is
+ * none of them or the size cannot be found (WIC is then asked). */
+static int PeekSize(const unsigned char* d, size_t n, uint64_t* width, uint64_t* height) {
+  static const unsigned char kPng[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  size_t at;
+  if (n >= 24 && memcmp(d, kPng, 8) == 0 && memcmp(d + 12, "IHDR", 4) == 0) {
+    *width = Big32(d + 16);
+    *height = Big32(d + 20);
+    return 1;
+  }
+  if (n >= 10 && (memcmp(d, "GIF87a", 6) == 0 || memcmp(d, "GIF89a", 6) == 0)) {
+    *width = d[6] | ((uint32_t)d[7] << 8); /* the logical screen */
+    *height = d[8] | ((uint32_t)d[9] << 8);
+    return 1;
+  }
+  if (n < 4 || d[0] != 0xFF || d[1] != 0xD8) return 0;
+  /* JPEG: the markers up to the frame header (SOF0 to SOF15 but DHT, JPG
+   * and DAC); each but the standalone ones carries a 2-byte length. */
+  for (at = 2; at + 4 <= n;) {
+    unsigned marker;
+    if (d[at] != 0xFF) return 0;
+    marker = d[at + 1];
+    if (marker == 0xFF) {
+      ++at; /* fill byte */
+    } else if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+      at += 2;
+    } else if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+      if (at + 9 > n) return 0;
+      *height = Big16(d + at + 5);
+      *width = Big16(d + at + 7);
+      return 1;
+    } else if (marker == 0xDA || marker == 0xD9) {
+      return 0; /* scan or end before any frame header */
+    } else {
+      at += 2 + Big16(d + at + 2);
+    }
+  }
+  return 0;
 }
 
 /* A 16-bit unsigned metadata value, or `fallback`. */
@@ -88,18 +138,62 @@ static void Place(IWICBitmapDecoder* decoder, IWICBitmapFrameDecode* frame, UINT
   }
 }
 
-enum Layout { kBgra8, kRgba16, kGrey16, kCmyk };
+/* How a frame's pixels are read: 8-bit formats through WIC's converter to
+ * BGRA; premultiplied BGRA, 16-bit and CMYK formats as they are, converted
+ * here (WIC's converter would lose a level undoing the premultiplication,
+ * and cuts 16 bits rather than rounding). */
+enum Layout { kBgra8, kPremultiplied8, kWide, kCmyk };
+
+struct Format {
+  const WICPixelFormatGUID* wic;
+  enum Layout layout;
+  unsigned samples;                /* a pixel */
+  unsigned red, green, blue, alpha; /* the samples' places; alpha 3 of fewer than 4: opaque */
+};
+
+static const struct Format kBgra = {&GUID_WICPixelFormat32bppBGRA, kBgra8, 4, 2, 1, 0, 3};
+static const struct Format kNative[] = {
+    {&GUID_WICPixelFormat16bppGray, kWide, 1, 0, 0, 0, 3},
+    {&GUID_WICPixelFormat48bppRGB, kWide, 3, 0, 1, 2, 3},
+    {&GUID_WICPixelFormat48bppBGR, kWide, 3, 2, 1, 0, 3},
+    {&GUID_WICPixelFormat64bppRGBA, kWide, 4, 0, 1, 2, 3},
+    {&GUID_WICPixelFormat64bppBGRA, kWide, 4, 2, 1, 0, 3},
+    {&GUID_WICPixelFormat32bppCMYK, kCmyk, 4, 0, 1, 2, 3},
+    {&GUID_WICPixelFormat32bppPBGRA, kPremultiplied8, 4, 2, 1, 0, 3},
+};
+
+static const struct Format* Choose(const WICPixelFormatGUID* native) {
+  size_t i;
+  for (i = 0; i < sizeof kNative / sizeof kNative[0]; ++i) {
+    if (IsEqualGUID(native, kNative[i].wic)) return &kNative[i];
+  }
+  return &kBgra;
+}
+
+/* 16-bit samples (native byte order) to BGR: rounded, alpha over white. */
+static void FromWide(unsigned char* out, const unsigned char* in, UINT count, const struct Format* f) {
+  UINT x;
+  for (x = 0; x < count; ++x, out += 3, in += 2u * f->samples) {
+    uint16_t v[4] = {0, 0, 0, 0xFFFF};
+    unsigned a;
+    memcpy(v, in, 2u * f->samples);
+    a = SpiRound16(v[f->alpha]);
+    out[0] = SpiOverWhite(SpiRound16(v[f->blue]), a);
+    out[1] = SpiOverWhite(SpiRound16(v[f->green]), a);
+    out[2] = SpiOverWhite(SpiRound16(v[f->red]), a);
+  }
+}
 
 /* Copies the frame's rows in chunks and converts them onto the canvas. */
-static int CopyRows(IWICBitmapSource* source, enum Layout layout, UINT width, UINT height,
+static int CopyRows(IWICBitmapSource* source, const struct Format* format, UINT width, UINT height,
                     const struct Placement* place, struct SpiImage* image) {
-  const UINT pixelBytes = layout == kRgba16 ? 8u : layout == kGrey16 ? 2u : 4u;
+  const UINT pixelBytes = format->layout == kWide ? 2u * format->samples : 4u;
   const uint64_t rowBytes = (uint64_t)pixelBytes * width; /* within the pixel limit */
   const UINT room = place->left < image->width ? image->width - place->left : 0;
   const UINT shown = width < room ? width : room;
   uint64_t chunk = WIC_CHUNK_BYTES / rowBytes;
   unsigned char* buffer;
-  UINT y, x;
+  UINT y;
   if (chunk == 0) chunk = 1;
   if (chunk > height) chunk = height;
   if (rowBytes * chunk > UINT_MAX) return SPI_ERROR_TOO_LARGE;
@@ -122,17 +216,11 @@ static int CopyRows(IWICBitmapSource* source, enum Layout layout, UINT width, UI
     for (r = 0; r < rows && place->top + y + r < image->height; ++r) {
       const unsigned char* in = buffer + (size_t)r * (size_t)rowBytes;
       unsigned char* out = SpiImageRow(image, place->top + y + r) + 3u * (size_t)place->left;
-      switch (layout) {
+      switch (format->layout) {
         case kBgra8: SpiFromBgra(out, in, shown); break;
-        case kRgba16: SpiFromRgba16(out, (const uint16_t*)(const void*)in, shown); break;
+        case kPremultiplied8: SpiFromPremultipliedBgra(out, in, shown); break;
+        case kWide: FromWide(out, in, shown, format); break;
         case kCmyk: SpiFromCmyk(out, in, shown, 0); break;
-        case kGrey16:
-          for (x = 0; x < shown; ++x) {
-            uint16_t v;
-            memcpy(&v, in + 2u * x, 2);
-            out[3 * x] = out[3 * x + 1] = out[3 * x + 2] = (unsigned char)SpiRound16(v);
-          }
-          break;
       }
     }
   }
@@ -140,33 +228,12 @@ static int CopyRows(IWICBitmapSource* source, enum Layout layout, UINT width, UI
   return SPI_OK;
 }
 
-/* The layout to read a frame of this native pixel format in, and the WIC
- * format that layout is. */
-static enum Layout Choose(const WICPixelFormatGUID* native, const WICPixelFormatGUID** wanted) {
-  if (IsEqualGUID(native, &GUID_WICPixelFormat16bppGray)) {
-    *wanted = &GUID_WICPixelFormat16bppGray;
-    return kGrey16;
-  }
-  if (IsEqualGUID(native, &GUID_WICPixelFormat32bppCMYK)) {
-    *wanted = &GUID_WICPixelFormat32bppCMYK;
-    return kCmyk;
-  }
-  if (IsEqualGUID(native, &GUID_WICPixelFormat48bppRGB) || IsEqualGUID(native, &GUID_WICPixelFormat48bppBGR) ||
-      IsEqualGUID(native, &GUID_WICPixelFormat64bppRGBA) || IsEqualGUID(native, &GUID_WICPixelFormat64bppBGRA)) {
-    *wanted = &GUID_WICPixelFormat64bppRGBA;
-    return kRgba16;
-  }
-  *wanted = &GUID_WICPixelFormat32bppBGRA;
-  return kBgra8;
-}
-
 static int DecodeFrame(IWICBitmapDecoder* decoder, struct SpiImage* image) {
   IWICBitmapFrameDecode* frame = NULL;
   IWICBitmapSource* source = NULL;
   WICPixelFormatGUID native;
-  const WICPixelFormatGUID* wanted;
+  const struct Format* format;
   struct Placement place;
-  enum Layout layout;
   UINT width = 0, height = 0, y;
   HRESULT hr;
   int result;
@@ -191,15 +258,15 @@ static int DecodeFrame(IWICBitmapDecoder* decoder, struct SpiImage* image) {
     for (y = 0; y < image->height; ++y) memset(SpiImageRow(image, y), 255, 3u * (size_t)image->width);
   }
 
-  layout = Choose(&native, &wanted);
-  if (IsEqualGUID(&native, wanted)) {
+  format = Choose(&native);
+  if (format != &kBgra) {
     hr = IWICBitmapFrameDecode_QueryInterface(frame, &IID_IWICBitmapSource, (void**)&source);
   } else {
-    hr = WICConvertBitmapSource(wanted, (IWICBitmapSource*)frame, &source);
+    hr = WICConvertBitmapSource(format->wic, (IWICBitmapSource*)frame, &source);
   }
   IWICBitmapFrameDecode_Release(frame);
   if (FAILED(hr)) return Reason(hr);
-  result = CopyRows(source, layout, width, height, &place, image);
+  result = CopyRows(source, format, width, height, &place, image);
   IWICBitmapSource_Release(source);
   return result;
 }
@@ -230,12 +297,17 @@ SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_
                                        SpiHandle* info, SpiHandle* pixels,
                                        SpiProgressCallback progress, int32_t user) {
   struct SpiImage image;
+  uint64_t width, height;
   HRESULT com;
   int result;
   (void)progress;
   (void)user;
   if (info == NULL || pixels == NULL || data == NULL || length <= 0 || (flags & 7u) != SPI_FLAG_MEMORY) {
     return SPI_ERROR_UNSUPPORTED;
+  }
+  if (PeekSize((const unsigned char*)data, (size_t)length, &width, &height) && width > 0 && height > 0) {
+    result = SpiCheckSize(width, height);
+    if (result != SPI_OK) return result;
   }
   /* S_OK and S_FALSE (already set up the same way) are balanced by
    * CoUninitialize; a thread set up otherwise is used as it is. */
