@@ -35,7 +35,8 @@ static int Reason(int error) {
     case SPNG_EWIDTH:
     case SPNG_EHEIGHT:
     case SPNG_EUSER_WIDTH:
-    case SPNG_EUSER_HEIGHT: return SPI_ERROR_TOO_LARGE;
+    case SPNG_EUSER_HEIGHT:
+    case SPNG_ECHUNK_LIMITS: return SPI_ERROR_TOO_LARGE; /* e.g. a text chunk inflating past 64 MiB */
     case SPNG_EINTERNAL: return SPI_ERROR_INTERNAL;
     default: return SPI_ERROR_CORRUPT;
   }
