@@ -42,8 +42,8 @@ static int Reason(int error) {
   }
 }
 
-/* The columns of image row `row` that an Adam7 pass (0 to 6) supplies:
- * first and step; pass -1 means a plain, not interlaced row. */
+/* The columns of a row that an Adam7 pass (0 to 6) supplies: the first
+ * and the step; pass -1 means a plain, not interlaced row (all of them). */
 static void PassColumns(int pass, uint32_t* first, uint32_t* step) {
   static const uint8_t kFirst[7] = {0, 4, 0, 2, 0, 1, 0};
   static const uint8_t kStep[7] = {8, 8, 4, 4, 2, 2, 1};
