@@ -3,7 +3,10 @@
  * other plug-in: 1-, 4- and 8-bit palettes (a colour count of 0 meaning all
  * 2^bits), 16 bits (5-5-5 or bit fields), 24 and 32 bits, BI_BITFIELDS,
  * the 12-, 40-, 56-, 108- and 124-byte headers (OS/2, Windows 3, V3, V4,
- * V5), bottom-up and top-down.  Run-length compressed files are not read.
+ * V5), bottom-up and top-down.  Run-length compressed files (8- and 4-bit,
+ * which ImageMagick writes by default for 8-bit palettes) go to gdk-pixbuf's
+ * BMP loader where the build found it, as stb_image does not read them;
+ * pixels the runs leave out are transparent there, so white here.
  *
  * A 32-bit BI_RGB file's fourth byte is reserved, not alpha, and is
  * ignored; an alpha mask in the bit fields is alpha, composited over white.
@@ -17,6 +20,11 @@
 #include <string.h>
 
 #include <stb_image.h>
+
+#if DIFFMARK_BMP_RLE
+#include <dlfcn.h>
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#endif
 
 #include "spi_image.h"
 
@@ -65,6 +73,7 @@ static int ReadLayout(const unsigned char* data, size_t length, struct Layout* l
   return SPI_OK;
 }
 
+
 /* Refuses rows cut short: every row up to the last pixel must be there. */
 static int CheckRows(const struct Layout* l, size_t length) {
   const uint64_t rowBits = (uint64_t)l->width * l->bits; /* < 2^28 * 2^16 */
@@ -73,6 +82,71 @@ static int CheckRows(const struct Layout* l, size_t length) {
   if (l->compression != 0 && l->compression != 3) return SPI_ERROR_UNSUPPORTED; /* RLE, JPEG, PNG */
   return needed <= length ? SPI_OK : SPI_ERROR_CORRUPT;
 }
+
+#if DIFFMARK_BMP_RLE
+#define BI_RLE8 1u
+#define BI_RLE4 2u
+
+static int IsRunLength(const struct Layout* l) {
+  return (l->compression == BI_RLE8 && l->bits == 8) || (l->compression == BI_RLE4 && l->bits == 4);
+}
+
+/* A run-length file through gdk-pixbuf.  Its library registers types with
+ * GLib, which cannot take them back: it must stay loaded once used, even
+ * when this plug-in is unloaded after the call. */
+static int DecodeRunLength(const unsigned char* data, size_t length, const struct Layout* l,
+                           struct SpiImage* image) {
+  static void* pinned = NULL;
+  GError* error = NULL;
+  GdkPixbufLoader* loader;
+  GdkPixbuf* pixbuf = NULL;
+  gboolean written, closed;
+  int result = SPI_ERROR_CORRUPT;
+  uint32_t y;
+  /* gdk-pixbuf sizes its buffers from the header fields as they are, and
+   * hands back what a cut stream holds as if it were whole: the header must
+   * be one of the known sizes, its colour count within 2^bits and its table
+   * in the file before the pixels, and the file must hold all the
+   * compressed bytes the header states. */
+  const uint64_t compressed = length >= 54 ? U32(data + 34) : 0;
+  const uint64_t colours = length >= 54 ? U32(data + 46) : 0;
+  const uint64_t tableEnd = 14u + (uint64_t)l->headerBytes + 4u * colours;
+  const uint32_t h = l->headerBytes;
+  if ((h != 40 && h != 52 && h != 56 && h != 64 && h != 108 && h != 124) || colours > (1u << l->bits) ||
+      tableEnd > l->offset || l->offset > length || compressed == 0 || compressed > length - l->offset) {
+    return SPI_ERROR_CORRUPT;
+  }
+  if (pinned == NULL) pinned = dlopen("libgdk_pixbuf-2.0.so.0", RTLD_NOW | RTLD_NODELETE);
+  if (pinned == NULL) return SPI_ERROR_INTERNAL;
+  loader = gdk_pixbuf_loader_new_with_type("bmp", &error);
+  if (loader == NULL) {
+    g_clear_error(&error);
+    return SPI_ERROR_INTERNAL;
+  }
+  written = gdk_pixbuf_loader_write(loader, data, length, &error);
+  g_clear_error(&error);
+  closed = gdk_pixbuf_loader_close(loader, &error); /* always closed, even after a failed write */
+  g_clear_error(&error);
+  if (written && closed) pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
+  if (pixbuf != NULL && gdk_pixbuf_get_colorspace(pixbuf) == GDK_COLORSPACE_RGB &&
+      gdk_pixbuf_get_bits_per_sample(pixbuf) == 8 && (uint32_t)gdk_pixbuf_get_width(pixbuf) == l->width &&
+      (uint32_t)gdk_pixbuf_get_height(pixbuf) == l->height) {
+    const int channels = gdk_pixbuf_get_n_channels(pixbuf);
+    const size_t stride = (size_t)gdk_pixbuf_get_rowstride(pixbuf);
+    const guchar* pixels = gdk_pixbuf_read_pixels(pixbuf);
+    result = channels == 3 || channels == 4 ? SpiImageBegin(image, l->width, l->height) : SPI_ERROR_INTERNAL;
+    for (y = 0; result == SPI_OK && y < image->height; ++y) { /* rows top down */
+      if (channels == 4) {
+        SpiFromRgba(SpiImageRow(image, y), pixels + y * stride, image->width);
+      } else {
+        SpiFromRgb(SpiImageRow(image, y), pixels + y * stride, image->width);
+      }
+    }
+  }
+  g_object_unref(loader);
+  return result;
+}
+#endif
 
 /* A copy of a palette file whose colour table stb_image reads as all
  * 2^bits entries (those the file lacks black), in *copy; NULL when the file
@@ -113,6 +187,9 @@ static int Decode(const unsigned char* data, size_t length, struct SpiImage* ima
   /* Everything is checked from the headers before stb allocates. */
   result = ReadLayout(data, length, &layout);
   if (result == SPI_OK) result = SpiCheckSize(layout.width, layout.height);
+#if DIFFMARK_BMP_RLE
+  if (result == SPI_OK && IsRunLength(&layout)) return DecodeRunLength(data, length, &layout, image);
+#endif
   if (result == SPI_OK) result = CheckRows(&layout, length);
   if (result == SPI_OK) result = FillColourTable(data, length, &layout, &copy, &copyLength);
   if (result != SPI_OK) return result;
