@@ -19,7 +19,15 @@
 #define NETPBM_MAX_DIMENSION (1u << 24)
 #define NETPBM_MAX_BLOCK (1ull << 30)
 
-enum { kOk = 0, kNotNetpbm = 2, kBadHeader = 3, kTooLarge = 4, kShortData = 5, kNoMemory = 6 };
+/* What GetPicture returns, in the interface's terms, so the host can say why. */
+enum {
+  kOk = SPI_OK,
+  kNotNetpbm = SPI_ERROR_UNSUPPORTED,
+  kBadHeader = SPI_ERROR_CORRUPT,
+  kTooLarge = SPI_ERROR_TOO_LARGE,
+  kShortData = SPI_ERROR_CORRUPT,
+  kNoMemory = SPI_ERROR_NO_MEMORY
+};
 
 SPI_EXPORT int32_t SPI_CALL GetPluginInfo(int32_t index, char* buffer, int32_t size) {
   const char* text;
@@ -120,10 +128,9 @@ SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_
   /* Exactly one white-space byte separates the header from the samples. */
   if (r.at >= r.length || !IsSpace(r.data[r.at])) return kBadHeader;
   ++r.at;
-  if (maxval < 1 || maxval > 255) return kBadHeader;
-  if (width == 0 || height == 0 || width > NETPBM_MAX_DIMENSION || height > NETPBM_MAX_DIMENSION) {
-    return kTooLarge;
-  }
+  if (maxval < 1 || width == 0 || height == 0) return kBadHeader;
+  if (maxval > 255) return kNotNetpbm; /* 16-bit samples: a variant this plug-in does not read */
+  if (width > NETPBM_MAX_DIMENSION || height > NETPBM_MAX_DIMENSION) return kTooLarge;
   rowSamples = (uint64_t)width * (bits / 8);
   stride = (rowSamples + 3) / 4 * 4;
   imageBytes = stride * height;

@@ -8,6 +8,10 @@ colour counts of 0, 256, 257 and 2^32-1 at the bit counts that matter, a
 50000 x 50000 header on a 60-byte file, non-BMP data, the longer info
 headers (52 to 124 bytes, whole or cut short), and pairs of different
 sizes, header lengths and orientations in both directions.
+
+The format plug-ins' corpora (spi_*) are the image fixtures of the tests
+(tests/images, every variant the tests cover, each made by a real encoder)
+and the files whose headers exceed the pixel limit.
 """
 import os
 import shutil
@@ -170,3 +174,14 @@ put("expand", "negative", expand(-5, -5, 4, bytes(16)))
 put("expand", "int32-max", expand(I32_MAX, I32_MAX, 8, bytes(16)))
 put("expand", "bits-24", expand(4, 4, 24, bytes(64)))
 put("expand", "header-only", expand(4, 4, 8, b"")[:20])
+
+# ------------------------------------------------------ format plug-ins
+images = os.path.join(here, "..", "images")
+for target, prefix in (("spi_png", "png-"), ("spi_jpeg", "jpeg-"), ("spi_webp", "webp-"),
+                       ("spi_gif", "gif-"), ("spi_tiff", "tiff-"), ("spi_bmp", "bmp-")):
+    for folder in (images, os.path.join(images, "limits")):
+        for name in sorted(os.listdir(folder)):
+            path = os.path.join(folder, name)
+            if name.startswith(prefix) and os.path.getsize(path) <= 8192:
+                with open(path, "rb") as f:
+                    put(target, name, f.read())
