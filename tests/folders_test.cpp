@@ -64,7 +64,8 @@ TEST_F(Folders, PairsTheTreesComparesEveryPairAndWritesTheMarkedCopies) {
   const auto outcome = Run({"--json", "base", "other", "-o", "out"});
   EXPECT_EQ(outcome.exitCode, 2);  // the unreadable file is trouble; everything else is still compared
   EXPECT_EQ(outcome.standardError, "other/broken.bmp: header too short: 40 of the 54 header bytes\n");
-  // Makefile, .gitignore and notes.txt are not images.  changed.bmp: 28
+  // Makefile, .gitignore and notes.txt are not images, and neither is
+  // shots/home.png: no plug-in here reads PNG.  changed.bmp: 28
   // differing pixels, the PPM 6, as ImageMagick's compare counts them.
   EXPECT_EQ(outcome.standardOutput,
             "{\"base\": \"base\", \"other\": \"other\", \"output\": \"out\", \"report\": null,\n"
@@ -106,6 +107,35 @@ TEST_F(Folders, PairsTheTreesComparesEveryPairAndWritesTheMarkedCopies) {
   const std::string ppm = "nested/deeper/changed.ppm";
   ASSERT_EQ(Run({"base/" + ppm, "other/" + ppm, "-o", "single" + png}).exitCode, 1);
   EXPECT_EQ(written.at(ppm + png), ReadAll(dir / ("single" + png)));
+}
+
+// With the format plug-ins, PNG files are images too.
+TEST_F(Folders, ThePluginsSayWhatIsAnImage) {
+  const fs::path formats = testsupport::BuildPath(DIFFMARK_FORMAT_PLUGIN_DIR);
+  if (!fs::exists(formats / "png.spi") && !fs::exists(formats / "wic.spi")) {
+    GTEST_SKIP() << "no plug-in for PNG in " << formats;
+  }
+  CopyFixture();
+  const std::string copy = WritesPng() ? "out/shots/home.png" : "out/shots/home.png.bmp";
+  const auto outcome = testsupport::RunProgram(kCli, dir.path(),
+                                               {"--plugins", formats.string(), "--json", "base", "other", "-o", "out"});
+  EXPECT_EQ(outcome.exitCode, 2);
+  // 100 differing pixels, as ImageMagick's compare counts them.
+  EXPECT_NE(outcome.standardOutput.find(
+                "{\"path\": \"shots/home.png\", \"status\": \"changed\", \"base_size\": [24, 16], "
+                "\"other_size\": [24, 16], \"pixels\": 384, \"different_pixels\": 100, \"different_bytes\": 300, "
+                "\"bbox\": {\"x\": 2, \"y\": 10, \"width\": 20, \"height\": 5}, \"output\": \"" + copy +
+                "\", \"error\": null}"),
+            std::string::npos)
+      << outcome.standardOutput;
+  EXPECT_NE(outcome.standardOutput.find("\"totals\": {\"equal\": 2, \"changed\": 3, "), std::string::npos);
+  const std::string single = copy.substr(copy.rfind('.'));
+  ASSERT_EQ(testsupport::RunProgram(kCli, dir.path(),
+                                    {"--plugins", formats.string(), "base/shots/home.png", "other/shots/home.png",
+                                     "-o", "single" + single})
+                .exitCode,
+            1);
+  EXPECT_EQ(ReadAll(dir / copy), ReadAll(dir / ("single" + single)));
 }
 
 TEST_F(Folders, ExitStatusAndSummary) {

@@ -28,6 +28,11 @@ cp base/nested/equal.ppm other/nested/equal.ppm
 "$IM/convert" base/nested/deeper/changed.ppm -fill black -draw 'rectangle 3,3 5,4' -depth 8 \
   PPM:other/nested/deeper/changed.ppm
 
+# PNG, compared where a plug-in reads PNG (and otherwise not an image).
+mkdir -p base/shots other/shots
+"$IM/convert" -size 24x16 xc:'#f4f5f7' -fill '#2f80c9' -draw 'rectangle 2,10 21,14' PNG24:base/shots/home.png
+"$IM/convert" -size 24x16 xc:'#f4f5f7' -fill '#d1453b' -draw 'rectangle 2,10 21,14' PNG24:other/shots/home.png
+
 # Not images: ignored, though they differ.
 printf 'all:\n\ttrue\n' > base/Makefile
 printf 'all:\n\tfalse\n' > other/Makefile
@@ -35,6 +40,6 @@ printf '*.tmp\n' > base/.gitignore
 printf '*.log\n' > other/.gitignore
 printf 'base notes\n' > base/notes.txt
 
-for f in changed.bmp nested/deeper/changed.ppm; do
+for f in changed.bmp nested/deeper/changed.ppm shots/home.png; do
   echo "$f: $("$IM/compare" -metric AE "base/$f" "other/$f" null: 2>&1) differing pixels"
 done
