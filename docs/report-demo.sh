@@ -11,11 +11,11 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 mkdir -p pages/base pages/other base other
-"$build/bench/make_screens" 4 1024 768 50 pages bmp   # pages 0 and 2 differ
+"$build/bench/make_screens" 4 1024 768 50 pages png   # pages 0 and 2 differ
 for pair in 0:checkout 1:home 2:settings 3:profile; do
   n=${pair%%:*} name=${pair#*:}
-  cp "pages/base/000$n.bmp" "base/$name.bmp"
-  cp "pages/other/000$n.bmp" "other/$name.bmp"
+  cp "pages/base/000$n.png" "base/$name.png"
+  cp "pages/other/000$n.png" "other/$name.png"
 done
 DIFFMARK_PLUGINS="$build/plugins" "$build/cli/diffmark-cli" -q base other -o diff --report report.html || true
 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
