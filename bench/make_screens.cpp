@@ -4,7 +4,7 @@
 // text), the rest are equal.  Each picture is a page of an application:
 // a title bar, a side bar, cards with lines of "text" whose strokes are
 // shaded like anti-aliased glyphs, so that PNG files compress as real
-// screenshots do (about 10 to 30 times).  PNG through libspng, where the
+// screenshots do (these about 40 times).  PNG through libspng, where the
 // benchmark build found it.
 #include <algorithm>
 #include <cstdio>
