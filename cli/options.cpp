@@ -138,7 +138,7 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
 std::string UsageText(const char* program, bool pngOutput) {
   std::string text = std::string("usage: ") + program +
                      " [options] BASE OTHER [-o OUTPUT]\n"
-                     "       " + program + " [options] BASE_DIR OTHER_DIR -o OUT_DIR [--report PAGE.html]\n"
+                     "       " + program + " [options] BASE_DIR OTHER_DIR [-o OUT_DIR] [--report PAGE.html]\n"
                      "\n"
                      "Compares two images (any format the plug-ins read; BMP directly) and marks\n"
                      "where BASE differs from OTHER.  Exit status: 0 no pixel differs, 1 some do,\n"
@@ -148,6 +148,7 @@ std::string UsageText(const char* program, bool pngOutput) {
                      "\n"
                      "  -o, --output FILE     write the marked copy of BASE: FILE.bmp (24-bit BMP)";
   text += pngOutput ? " or FILE.png\n" : "\n                        (PNG output is not available in this build)\n";
+  text += "                        folders: OUT_DIR, a marked copy of each pair that differs\n";
   text +=
       "      --mode MODE       channels: every differing channel byte gets its marker\n"
       "                        (blue 255, green 0, red 255), the default;\n"
