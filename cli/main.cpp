@@ -2,7 +2,9 @@
 // library reads, a report, an exit status (0 equal, 1 different, 2
 // trouble), and with -o the marked copy of the first.
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #if defined(_WIN32)
@@ -72,15 +74,25 @@ int ComparePair(const Options& options) {
       break;
   }
 
-  // The two decodes are independent: the second runs on a thread of its own.
+  // The two decodes are independent: the second runs on a thread of its
+  // own.  Not when both name one file: the library opens files without
+  // sharing, and on Windows the second open would fail while the first is
+  // reading.
   LoadedImage base;
   LoadedImage other;
   std::string baseError;
   std::string otherError;
   bool otherLoaded = false;
-  std::thread second([&] { otherLoaded = LoadPicture(options.other, &other, &otherError); });
+  std::error_code unknown;
+  const bool oneFile = std::filesystem::equivalent(options.base, options.other, unknown);
+  std::thread second;
+  if (!oneFile) second = std::thread([&] { otherLoaded = LoadPicture(options.other, &other, &otherError); });
   const bool baseLoaded = LoadPicture(options.base, &base, &baseError);
-  second.join();
+  if (oneFile) {
+    otherLoaded = LoadPicture(options.other, &other, &otherError);
+  } else {
+    second.join();
+  }
   if (!baseLoaded) Trouble(options.base, baseError);
   if (!otherLoaded) Trouble(options.other, otherError);
   if (!baseLoaded || !otherLoaded) return kTrouble;
