@@ -1,5 +1,7 @@
 #include "cli/pair.h"
 
+#include <filesystem>
+#include <system_error>
 #include <thread>
 
 namespace diffmark::cli {
@@ -7,7 +9,11 @@ namespace diffmark::cli {
 bool LoadPair(const std::string& base, const std::string& other, bool concurrently, LoadedPair* pair) {
   bool baseLoaded = false;
   bool otherLoaded = false;
-  if (concurrently) {
+  // Not at the same time when both name one file: the library opens files
+  // without sharing, and on Windows the second open would fail while the
+  // first is reading.
+  std::error_code unknown;
+  if (concurrently && !std::filesystem::equivalent(base, other, unknown)) {
     std::thread second([&] { otherLoaded = LoadPicture(other, &pair->other, &pair->otherError); });
     baseLoaded = LoadPicture(base, &pair->base, &pair->baseError);
     second.join();

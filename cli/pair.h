@@ -19,8 +19,8 @@ struct LoadedPair {
   std::string otherError;
 };
 
-// Loads both images; with `concurrently` the other on a thread of its own
-// while this one loads the base.  False when either failed (each reason in
+// Loads both images; with `concurrently` (and two different files) the
+// other on a thread of its own while this one loads the base.  False when either failed (each reason in
 // `pair`).
 [[nodiscard]] bool LoadPair(const std::string& base, const std::string& other, bool concurrently,
                             LoadedPair* pair);

@@ -31,6 +31,7 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/diffmarkConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/diffmarkConfigVersion.cmake
   cmake/DiffmarkPlugin.cmake
+  cmake/CheckPluginExports.cmake
   DESTINATION ${DIFFMARK_CMAKE_DIR})
 
 # pkg-config: the same two packages.  The library is static, so its own

@@ -30,6 +30,13 @@
 
 #include <diffmark/spi.h>
 
+/* The host calls the two functions through these pointer types: a
+ * definition of another type, calling convention included, must not build. */
+_Static_assert(_Generic(&GetPluginInfo, SpiGetPluginInfoFn: 1, default: 0),
+               "GetPluginInfo does not have the type SpiGetPluginInfoFn");
+_Static_assert(_Generic(&GetPicture, SpiGetPictureFn: 1, default: 0),
+               "GetPicture does not have the type SpiGetPictureFn");
+
 #define PLUGIN_STR2(x) #x
 #define PLUGIN_STR(x) PLUGIN_STR2(x)
 #ifdef PLUGIN_EXT
