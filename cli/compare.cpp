@@ -12,6 +12,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace diffmark::cli {
@@ -64,8 +65,8 @@ void NoteBox(Stats& s, int32_t x0, int32_t x1, int32_t y) {  // pixels [x0, x1] 
   s.maxY = std::max(s.maxY, y);
 }
 
-// Bits set for the bytes of [at, at + 64) that differ by more than the
-// threshold (bit i for byte at + i); `n` bytes at most.
+// Bits set for the bytes of [at, at + 16) that differ by more than the
+// threshold (bit i for byte at + i).
 #if defined(__SSE2__)
 inline uint32_t Differ16(const uint8_t* a, const uint8_t* b, __m128i threshold) {
   const __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
@@ -73,6 +74,40 @@ inline uint32_t Differ16(const uint8_t* a, const uint8_t* b, __m128i threshold) 
   const __m128i distance = _mm_or_si128(_mm_subs_epu8(va, vb), _mm_subs_epu8(vb, va));
   const __m128i over = _mm_subs_epu8(distance, threshold);  // non-zero where distance > threshold
   return ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(over, _mm_setzero_si128()))) & 0xFFFFu;
+}
+
+// The same for 64 bytes.
+inline uint64_t Differ64Sse2(const uint8_t* a, const uint8_t* b, int threshold) {
+  const __m128i t = _mm_set1_epi8(static_cast<char>(threshold));
+  return Differ16(a, b, t) | uint64_t{Differ16(a + 16, b + 16, t)} << 16 |
+         uint64_t{Differ16(a + 32, b + 32, t)} << 32 | uint64_t{Differ16(a + 48, b + 48, t)} << 48;
+}
+#endif
+
+#if defined(__SSE2__) && defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define DIFFMARK_CLI_AVX2 1
+// 64 bytes in two AVX2 vectors; with threshold 0 a plain comparison.
+__attribute__((target("avx2"))) uint64_t Differ64Avx2(const uint8_t* a, const uint8_t* b, int threshold) {
+  const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a));
+  const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
+  const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 32));
+  const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32));
+  __m256i same0;
+  __m256i same1;
+  if (threshold == 0) {
+    same0 = _mm256_cmpeq_epi8(a0, b0);
+    same1 = _mm256_cmpeq_epi8(a1, b1);
+  } else {
+    const __m256i t = _mm256_set1_epi8(static_cast<char>(threshold));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i d0 = _mm256_or_si256(_mm256_subs_epu8(a0, b0), _mm256_subs_epu8(b0, a0));
+    const __m256i d1 = _mm256_or_si256(_mm256_subs_epu8(a1, b1), _mm256_subs_epu8(b1, a1));
+    same0 = _mm256_cmpeq_epi8(_mm256_subs_epu8(d0, t), zero);
+    same1 = _mm256_cmpeq_epi8(_mm256_subs_epu8(d1, t), zero);
+  }
+  const auto low = static_cast<uint32_t>(_mm256_movemask_epi8(same0));
+  const auto high = static_cast<uint32_t>(_mm256_movemask_epi8(same1));
+  return ~(uint64_t{low} | uint64_t{high} << 32);
 }
 #endif
 
@@ -85,23 +120,36 @@ inline uint64_t DifferScalar(const uint8_t* a, const uint8_t* b, uint64_t n, int
   return mask;
 }
 
-// Scans bytes [0, n) of a span (which starts at a pixel boundary, pixel x0)
-// and hands every differing byte to `onByte(byteIndex)`, in order.
+using Differ64 = uint64_t (*)(const uint8_t*, const uint8_t*, int);
+
+// The fastest 64-byte test the processor has; null: bytes one by one.
+Differ64 BestDiffer64() {
+#if DIFFMARK_CLI_AVX2
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return Differ64Avx2;
+#endif
+#if defined(__SSE2__)
+  return Differ64Sse2;
+#else
+  return nullptr;
+#endif
+}
+
+// Scans bytes [0, n) of a span (which starts at a pixel boundary) and
+// hands every differing byte to `onByte(byteIndex)`, in order.
 template <typename OnByte>
 void ScanSpan(const uint8_t* a, const uint8_t* b, uint64_t n, int threshold, OnByte&& onByte) {
+  static const Differ64 differ64 = BestDiffer64();
   uint64_t at = 0;
-#if defined(__SSE2__)
-  const __m128i t = _mm_set1_epi8(static_cast<char>(threshold));
-  for (; at + 64 <= n; at += 64) {
-    uint64_t mask = Differ16(a + at, b + at, t) | uint64_t{Differ16(a + at + 16, b + at + 16, t)} << 16 |
-                    uint64_t{Differ16(a + at + 32, b + at + 32, t)} << 32 |
-                    uint64_t{Differ16(a + at + 48, b + at + 48, t)} << 48;
-    while (mask != 0) {
-      onByte(at + static_cast<uint64_t>(__builtin_ctzll(mask)));
-      mask &= mask - 1;
+  if (differ64 != nullptr) {
+    for (; at + 64 <= n; at += 64) {
+      uint64_t mask = differ64(a + at, b + at, threshold);
+      while (mask != 0) {
+        onByte(at + static_cast<uint64_t>(__builtin_ctzll(mask)));
+        mask &= mask - 1;
+      }
     }
   }
-#endif
   for (; at < n; at += 64) {
     const uint64_t count = std::min<uint64_t>(64, n - at);
     uint64_t mask = DifferScalar(a + at, b + at, count, threshold);

@@ -215,9 +215,13 @@ bool WritePng(const std::string& path, const Picture& picture, std::string* erro
   ihdr.color_type = SPNG_COLOR_TYPE_TRUECOLOR;
   int status = ctx == nullptr ? SPNG_EMEM : spng_set_png_file(ctx, file);
   if (status == 0) status = spng_set_ihdr(ctx, &ihdr);
-  // Marked copies are mostly flat or mostly the base picture: a fast level
-  // loses little size and saves most of the time.
-  if (status == 0) status = spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, 2);
+  // Speed first: the adaptive filter choice tries all five filters on
+  // every row and took four fifths of a 4096 x 4096 run.  Measured on such
+  // a picture (encode alone): adaptive, level 2: 0.77 s, 232 kB; "up",
+  // level 1, filtered strategy: 0.10 s, 232 kB; no filter: 0.09 s, 2 MB.
+  if (status == 0) status = spng_set_option(ctx, SPNG_FILTER_CHOICE, SPNG_FILTER_CHOICE_UP);
+  if (status == 0) status = spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, 1);
+  if (status == 0) status = spng_set_option(ctx, SPNG_IMG_COMPRESSION_STRATEGY, 1 /* Z_FILTERED */);
   if (status == 0) {
     status = spng_encode_image(ctx, nullptr, 0, SPNG_FMT_PNG, SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE);
   }
