@@ -162,11 +162,14 @@ TEST_F(ReadBitmap, MissingOrUnreadableFilesLeaveEverythingUntouched) {
   BlockHandle before = reinterpret_cast<BlockHandle>(0x1);
   slot = before;
   EXPECT_EQ(ReadBitmapFile((dir / "missing.bmp").string().c_str(), &slot, &info), nullptr);
+  EXPECT_STREQ(LastLoadError(), "file not found");
   EXPECT_EQ(ReadBitmapFile(dir.path().string().c_str(), &slot, &info), nullptr);  // a directory
+  EXPECT_STREQ(LastLoadError(), "not a regular file");
   Bytes header = MakeBmp(BmpParts{});
   header.resize(53);  // one byte short of the headers
   WriteAll(dir / "short.bmp", header);
   EXPECT_EQ(ReadBitmapFile((dir / "short.bmp").string().c_str(), &slot, &info), nullptr);
+  EXPECT_STREQ(LastLoadError(), "header too short: 53 of the 54 header bytes");
   EXPECT_EQ(slot, before);
   EXPECT_EQ(info.bmiHeader.biWidth, 1234);
   slot = nullptr;
@@ -180,20 +183,24 @@ TEST_F(ReadBitmap, HostileSizesAreRefused) {
     uint16_t bitCount;
     size_t pixelBytes;
     const char* why;
+    const char* reason;  // how LastLoadError begins
   };
+  const char* notRepresentable = "image size not representable: ";
+  const char* claims = "header claims ";
+  const char* topDown = "top-down height -2147483648 does not fit";
   const Case cases[] = {
-      {INT32_MAX, 1, 24, 16, "block size overflows 31 bits"},
-      {1, INT32_MAX, 24, 16, "block size overflows 31 bits"},
-      {INT32_MIN, INT32_MIN, 24, 16, "negative times negative"},
-      {-16, 10, 24, 16, "zero-byte block"},
-      {10, -100, 32, 16, "negative block (not top-down: 32 bits)"},
-      {10, -100000, 24, 16, "top-down, far more pixels than the file holds"},
-      {4, INT32_MIN, 24, 16, "top-down height whose magnitude does not fit"},
-      {50000, 50000, 24, 6, "far more pixels than the file holds"},
-      {20000, 1000, 24, 6, "far more pixels than the file holds"},
-      {20000, 1000, 1, 6, "far more pixels than the file holds, even at 1 bit"},
-      {1000000, -1, 24, 16, "no rows, but a huge block"},
-      {10000000, 0, 24, 16, "no rows, but a huge block"},
+      {INT32_MAX, 1, 24, 16, "block size overflows 31 bits", notRepresentable},
+      {1, INT32_MAX, 24, 16, "block size overflows 31 bits", notRepresentable},
+      {INT32_MIN, INT32_MIN, 24, 16, "negative times negative", topDown},
+      {-16, 10, 24, 16, "zero-byte block", notRepresentable},
+      {10, -100, 32, 16, "negative block (not top-down: 32 bits)", notRepresentable},
+      {10, -100000, 24, 16, "top-down, far more pixels than the file holds", claims},
+      {4, INT32_MIN, 24, 16, "top-down height whose magnitude does not fit", topDown},
+      {50000, 50000, 24, 6, "far more pixels than the file holds", notRepresentable},
+      {20000, 1000, 24, 6, "far more pixels than the file holds", claims},
+      {20000, 1000, 1, 6, "far more pixels than the file holds, even at 1 bit", claims},
+      {1000000, -1, 24, 16, "no rows, but a huge block", claims},
+      {10000000, 0, 24, 16, "no rows, but a huge block", claims},
   };
   for (const Case& c : cases) {
     BmpParts parts;
@@ -205,6 +212,8 @@ TEST_F(ReadBitmap, HostileSizesAreRefused) {
     EXPECT_EQ(Read(MakeBmp(parts)), nullptr) << c.why;
     EXPECT_EQ(slot, nullptr) << c.why;
     EXPECT_EQ(info.bmiHeader.biWidth, c.width) << c.why;
+    const std::string reason = LastLoadError() != nullptr ? LastLoadError() : "";
+    EXPECT_EQ(reason.rfind(c.reason, 0), 0u) << c.why << ": " << reason;
   }
 }
 

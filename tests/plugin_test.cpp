@@ -222,23 +222,29 @@ TEST_F(Plugins, ShortInfoBlocksAndSmallPixelBlocks) {
   // Unusable results fail without touching the record or the Palette.
   Bytes info39 = InfoBlock(2, 1, 24, 0);
   info39.resize(39);
+  const std::string unusable = "plug-in tplain.spi returned an unusable result: ";
+  const std::string small = unusable + "pixel block smaller than its rows";
   const struct {
     Bytes file;
     const char* why;
+    std::string reason;
   } failures[] = {
-      {TestImage(0, info39, Bytes(8, 1)), "info block shorter than the header"},
-      {TestImage(0, InfoBlock(2, 1, 24, 0), Bytes(7, 1)), "pixel block smaller than one row"},
-      {TestImage(0, InfoBlock(5, 3, 8, 256), Bytes(23, 1)), "pixel block smaller than 3 rows of 8"},
-      {TestImage(0, InfoBlock(INT32_MAX, INT32_MAX, 32, 0), Bytes(8, 1)), "absurd geometry"},
-      {TestImage(0, InfoBlock(2, -3, 24, 0), Bytes(23, 1)), "top-down, pixel block smaller than 3 rows of 8"},
-      {TestImage(0, InfoBlock(2, INT32_MIN, 24, 0), Bytes(8, 1)), "top-down height that does not fit"},
-      {TestImage(7, InfoBlock(2, 1, 8, 256), Bytes(8, 1)), "GetPicture reports failure"},
-      {Bytes(5, 0), "GetPicture rejects the data"},
+      {TestImage(0, info39, Bytes(8, 1)), "info block shorter than the header",
+       unusable + "info block shorter than the 40-byte header"},
+      {TestImage(0, InfoBlock(2, 1, 24, 0), Bytes(7, 1)), "pixel block smaller than one row", small},
+      {TestImage(0, InfoBlock(5, 3, 8, 256), Bytes(23, 1)), "pixel block smaller than 3 rows of 8", small},
+      {TestImage(0, InfoBlock(INT32_MAX, INT32_MAX, 32, 0), Bytes(8, 1)), "absurd geometry", small},
+      {TestImage(0, InfoBlock(2, -3, 24, 0), Bytes(23, 1)), "top-down, pixel block smaller than 3 rows of 8", small},
+      {TestImage(0, InfoBlock(2, INT32_MIN, 24, 0), Bytes(8, 1)), "top-down height that does not fit", small},
+      {TestImage(7, InfoBlock(2, 1, 8, 256), Bytes(8, 1)), "GetPicture reports failure",
+       "plug-in tplain.spi reported failure: decoding failed (result 7)"},
+      {Bytes(5, 0), "GetPicture rejects the data", "plug-in tplain.spi reported failure: decoding failed (result 1)"},
   };
   for (const auto& f : failures) {
     info.bmiHeader.biWidth = 77;
     std::memset(Palette, 0x33, sizeof Palette);
     EXPECT_EQ(Load("b.tst", f.file), nullptr) << f.why;
+    EXPECT_EQ(LastLoadError() != nullptr ? LastLoadError() : "", f.reason) << f.why;
     EXPECT_EQ(slot, nullptr) << f.why;
     EXPECT_EQ(info.bmiHeader.biWidth, 77) << f.why;
     EXPECT_EQ(Palette[0].rgbBlue, 0x33) << f.why;
