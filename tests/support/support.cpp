@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #endif
 
 namespace testsupport {
@@ -183,19 +185,33 @@ RunOutcome RunProgram(const std::string& program, const std::filesystem::path& d
     // started (under wine, its desktop) may have inherited them.
     bool outOpen = true;
     bool errOpen = true;
+    const auto deadline = std::chrono::steady_clock::now() + kProgramTimeLimit;
+    bool killed = false;
     for (;;) {
       const bool ended = WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0;
       if (outOpen) outOpen = Take(outRead, outcome.standardOutput);
       if (errOpen) errOpen = Take(errRead, outcome.standardError);
       if (ended || (!outOpen && !errOpen)) break;
+      if (std::chrono::steady_clock::now() > deadline) {
+        TerminateProcess(process.hProcess, 1);
+        killed = true;
+        break;
+      }
       WaitForSingleObject(process.hProcess, 5);
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    const DWORD left = killed ? 10000 : static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                               kProgramTimeLimit)
+                                                               .count());
+    if (WaitForSingleObject(process.hProcess, left) != WAIT_OBJECT_0) {
+      TerminateProcess(process.hProcess, 1);
+      killed = true;
+    }
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    outcome.exitCode = static_cast<int>(code);
+    outcome.exitCode = killed ? -1 : static_cast<int>(code);
+    if (killed) outcome.standardError += "(killed: still running after the tests' time limit)\n";
   }
   CloseHandle(outRead);
   CloseHandle(errRead);
@@ -242,11 +258,22 @@ RunOutcome RunProgram(const std::string& program, const std::filesystem::path& d
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* texts[2] = {&outcome.standardOutput, &outcome.standardError};
   int open = 2;
+  const auto deadline = std::chrono::steady_clock::now() + kProgramTimeLimit;
+  bool killed = false;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      // A program that hangs, or a process it started that holds the pipes.
+      kill(child, SIGKILL);
+      killed = true;
+      break;
+    }
+    const int ready = poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1000)));
+    if (ready < 0) {
       if (errno == EINTR) continue;
       break;
     }
+    if (ready == 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       char buffer[4096];
@@ -260,10 +287,14 @@ RunOutcome RunProgram(const std::string& program, const std::filesystem::path& d
       }
     }
   }
+  for (pollfd& f : fds) {
+    if (f.fd >= 0) close(f.fd);
+  }
   int status = 0;
-  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && !killed) {
     outcome.exitCode = WEXITSTATUS(status);
   }
+  if (killed) outcome.standardError += "(killed: still running after the tests' time limit)\n";
   return outcome;
 }
 

@@ -2,6 +2,7 @@
 // directory per test, whole-file I/O and running the real program.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -49,6 +50,8 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+inline constexpr std::chrono::seconds kProgramTimeLimit{300};
+
 struct RunOutcome {
   int exitCode = -1;
   std::string standardOutput;
@@ -56,7 +59,9 @@ struct RunOutcome {
 };
 
 // Runs `program` with `arguments` in `directory`, with `environment`
-// (NAME=value) added to this process's, and waits for it.
+// (NAME=value) added to this process's, and waits for it.  A program still
+// running after `kProgramTimeLimit` is killed (exit code -1, a line in its
+// standard error): a hang fails its test instead of stalling the suite.
 RunOutcome RunProgram(const std::string& program, const std::filesystem::path& directory,
                       const std::vector<std::string>& arguments = {},
                       const std::vector<std::string>& environment = {});
