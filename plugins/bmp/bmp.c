@@ -220,22 +220,16 @@ static int Decode(const unsigned char* data, size_t length, struct SpiImage* ima
   return result;
 }
 
+/* A whole file: a BMP, or not ours. */
+static int DecodeFile(const unsigned char* data, size_t length, struct SpiImage* image) {
+  if (length < 2 || data[0] != 'B' || data[1] != 'M') return SPI_ERROR_UNSUPPORTED;
+  return Decode(data, length, image);
+}
+
 SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_t flags,
                                        SpiHandle* info, SpiHandle* pixels,
                                        SpiProgressCallback progress, int32_t user) {
-  struct SpiImage image;
-  int result;
   (void)progress;
   (void)user;
-  if (info == NULL || pixels == NULL || data == NULL || (flags & 7u) != SPI_FLAG_MEMORY) {
-    return SPI_ERROR_UNSUPPORTED;
-  }
-  if (length < 2 || data[0] != 'B' || data[1] != 'M') return SPI_ERROR_UNSUPPORTED;
-  memset(&image, 0, sizeof image);
-  result = Decode((const unsigned char*)data, (size_t)length, &image);
-  if (result != SPI_OK) {
-    SpiImageDiscard(&image);
-    return result;
-  }
-  return SpiImageFinish(&image, info, pixels);
+  return SpiGetPicture(data, length, flags, info, pixels, DecodeFile);
 }

@@ -95,6 +95,22 @@ int SpiImageFinish(struct SpiImage* image, SpiHandle* info, SpiHandle* pixels) {
   return SPI_OK;
 }
 
+int32_t SpiGetPicture(const char* data, int32_t length, uint32_t flags, SpiHandle* info, SpiHandle* pixels,
+                      SpiDecodeFunction decode) {
+  struct SpiImage image;
+  int result;
+  if (info == NULL || pixels == NULL || data == NULL || length <= 0 || (flags & 7u) != SPI_FLAG_MEMORY) {
+    return SPI_ERROR_UNSUPPORTED;
+  }
+  memset(&image, 0, sizeof image);
+  result = decode((const unsigned char*)data, (size_t)length, &image);
+  if (result != SPI_OK) {
+    SpiImageDiscard(&image);
+    return result;
+  }
+  return SpiImageFinish(&image, info, pixels);
+}
+
 void SpiImageDiscard(struct SpiImage* image) {
   if (image->pixelBlock != NULL) {
     GlobalUnlock(image->pixelBlock);

@@ -76,6 +76,18 @@ int SpiImageFinish(struct SpiImage* image, SpiHandle* info, SpiHandle* pixels);
 /* Frees whatever the image holds; safe on a zeroed or finished image. */
 void SpiImageDiscard(struct SpiImage* image);
 
+/* Decodes a whole file held in memory into `image` (zeroed on entry):
+ * SPI_OK, or a code; SPI_ERROR_UNSUPPORTED when the data is not of the
+ * plug-in's format.  Whatever `image` holds on failure is freed by the
+ * caller. */
+typedef int (*SpiDecodeFunction)(const unsigned char* data, size_t length, struct SpiImage* image);
+
+/* The body of every plug-in's GetPicture: refuses what is not a call for a
+ * file in memory, decodes with `decode`, and hands both blocks over only on
+ * success (on failure both handles are left untouched, nothing held). */
+int32_t SpiGetPicture(const char* data, int32_t length, uint32_t flags, SpiHandle* info, SpiHandle* pixels,
+                      SpiDecodeFunction decode);
+
 /* ------------------------------------------------------ conversions */
 
 /* A channel value c of coverage a over white. */

@@ -135,32 +135,28 @@ static int Decode(GifFileType* gif, struct SpiImage* image) {
   return result;
 }
 
-SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_t flags,
-                                       SpiHandle* info, SpiHandle* pixels,
-                                       SpiProgressCallback progress, int32_t user) {
-  struct SpiImage image;
+/* A whole file: a GIF, or not ours. */
+static int DecodeFile(const unsigned char* data, size_t length, struct SpiImage* image) {
   struct Source source;
   GifFileType* gif;
   int error = 0, result;
-  (void)progress;
-  (void)user;
-  if (info == NULL || pixels == NULL || data == NULL || (flags & 7u) != SPI_FLAG_MEMORY) {
-    return SPI_ERROR_UNSUPPORTED;
-  }
   if (length < 6 || (memcmp(data, "GIF87a", 6) != 0 && memcmp(data, "GIF89a", 6) != 0)) {
     return SPI_ERROR_UNSUPPORTED;
   }
-  source.data = (const unsigned char*)data;
-  source.length = (size_t)length;
+  source.data = data;
+  source.length = length;
   source.at = 0;
   gif = DGifOpen(&source, Read, &error);
   if (gif == NULL) return Reason(error);
-  memset(&image, 0, sizeof image);
-  result = Decode(gif, &image);
+  result = Decode(gif, image);
   DGifCloseFile(gif, &error);
-  if (result != SPI_OK) {
-    SpiImageDiscard(&image);
-    return result;
-  }
-  return SpiImageFinish(&image, info, pixels);
+  return result;
+}
+
+SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_t flags,
+                                       SpiHandle* info, SpiHandle* pixels,
+                                       SpiProgressCallback progress, int32_t user) {
+  (void)progress;
+  (void)user;
+  return SpiGetPicture(data, length, flags, info, pixels, DecodeFile);
 }

@@ -68,30 +68,23 @@ static int Decode(tjhandle tj, const unsigned char* data, unsigned long length, 
   return SPI_OK;
 }
 
+/* A whole file: a JPEG, or not ours. */
+static int DecodeFile(const unsigned char* data, size_t length, struct SpiImage* image) {
+  tjhandle tj;
+  int result;
+  /* Start of image, then a marker. */
+  if (length < 3 || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF) return SPI_ERROR_UNSUPPORTED;
+  tj = tjInitDecompress();
+  if (tj == NULL) return SPI_ERROR_NO_MEMORY;
+  result = Decode(tj, data, (unsigned long)length, image);
+  tjDestroy(tj);
+  return result;
+}
+
 SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_t flags,
                                        SpiHandle* info, SpiHandle* pixels,
                                        SpiProgressCallback progress, int32_t user) {
-  struct SpiImage image;
-  tjhandle tj;
-  int result;
   (void)progress;
   (void)user;
-  if (info == NULL || pixels == NULL || data == NULL || (flags & 7u) != SPI_FLAG_MEMORY) {
-    return SPI_ERROR_UNSUPPORTED;
-  }
-  /* Start of image, then a marker. */
-  if (length < 3 || (unsigned char)data[0] != 0xFF || (unsigned char)data[1] != 0xD8 ||
-      (unsigned char)data[2] != 0xFF) {
-    return SPI_ERROR_UNSUPPORTED;
-  }
-  tj = tjInitDecompress();
-  if (tj == NULL) return SPI_ERROR_NO_MEMORY;
-  memset(&image, 0, sizeof image);
-  result = Decode(tj, (const unsigned char*)data, (unsigned long)length, &image);
-  tjDestroy(tj);
-  if (result != SPI_OK) {
-    SpiImageDiscard(&image);
-    return result;
-  }
-  return SpiImageFinish(&image, info, pixels);
+  return SpiGetPicture(data, length, flags, info, pixels, DecodeFile);
 }

@@ -134,30 +134,25 @@ static int Decode(spng_ctx* ctx, struct SpiImage* image) {
   return result;
 }
 
+/* A whole file: a PNG, or not ours. */
+static int DecodeFile(const unsigned char* data, size_t length, struct SpiImage* image) {
+  static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  spng_ctx* ctx;
+  int result;
+  if (length < 8 || memcmp(data, kSignature, 8) != 0) return SPI_ERROR_UNSUPPORTED;
+  ctx = spng_ctx_new(0);
+  if (ctx == NULL) return SPI_ERROR_NO_MEMORY;
+  result = spng_set_png_buffer(ctx, data, length);
+  if (result == 0) result = spng_set_chunk_limits(ctx, PNG_CHUNK_LIMIT, PNG_CACHE_LIMIT);
+  result = result != 0 ? SPI_ERROR_INTERNAL : Decode(ctx, image);
+  spng_ctx_free(ctx);
+  return result;
+}
+
 SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_t flags,
                                        SpiHandle* info, SpiHandle* pixels,
                                        SpiProgressCallback progress, int32_t user) {
-  static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  struct SpiImage image;
-  spng_ctx* ctx;
-  int result;
   (void)progress;
   (void)user;
-  if (info == NULL || pixels == NULL || data == NULL || (flags & 7u) != SPI_FLAG_MEMORY) {
-    return SPI_ERROR_UNSUPPORTED;
-  }
-  if (length < 8 || memcmp(data, kSignature, 8) != 0) return SPI_ERROR_UNSUPPORTED;
-
-  ctx = spng_ctx_new(0);
-  if (ctx == NULL) return SPI_ERROR_NO_MEMORY;
-  memset(&image, 0, sizeof image);
-  result = spng_set_png_buffer(ctx, data, (size_t)length);
-  if (result == 0) result = spng_set_chunk_limits(ctx, PNG_CHUNK_LIMIT, PNG_CACHE_LIMIT);
-  result = result != 0 ? SPI_ERROR_INTERNAL : Decode(ctx, &image);
-  spng_ctx_free(ctx);
-  if (result != SPI_OK) {
-    SpiImageDiscard(&image);
-    return result;
-  }
-  return SpiImageFinish(&image, info, pixels);
+  return SpiGetPicture(data, length, flags, info, pixels, DecodeFile);
 }

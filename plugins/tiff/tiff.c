@@ -220,22 +220,14 @@ static int Decode(TIFF* tif, struct Source* source, struct SpiImage* image) {
   return SPI_OK;
 }
 
-SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_t flags,
-                                       SpiHandle* info, SpiHandle* pixels,
-                                       SpiProgressCallback progress, int32_t user) {
-  struct SpiImage image;
+/* A whole file: a TIFF, or not ours. */
+static int DecodeFile(const unsigned char* data, size_t length, struct SpiImage* image) {
   struct Source source;
   TIFFOpenOptions* options;
   TIFF* tif;
   int result;
-  (void)progress;
-  (void)user;
-  if (info == NULL || pixels == NULL || data == NULL || (flags & 7u) != SPI_FLAG_MEMORY) {
-    return SPI_ERROR_UNSUPPORTED;
-  }
   if (length < 8 || (memcmp(data, "II", 2) != 0 && memcmp(data, "MM", 2) != 0)) return SPI_ERROR_UNSUPPORTED;
-
-  source.data = (const unsigned char*)data;
+  source.data = data;
   source.length = (toff_t)length;
   source.at = 0;
   source.failed = 0;
@@ -249,12 +241,15 @@ SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_
   tif = TIFFClientOpenExt("memory", "r", (thandle_t)&source, Read, Write, Seek, Close, Size, Map, Unmap, options);
   TIFFOpenOptionsFree(options);
   if (tif == NULL) return source.failed ? SPI_ERROR_CORRUPT : SPI_ERROR_UNSUPPORTED;
-  memset(&image, 0, sizeof image);
-  result = Decode(tif, &source, &image);
+  result = Decode(tif, &source, image);
   TIFFClose(tif);
-  if (result != SPI_OK) {
-    SpiImageDiscard(&image);
-    return result;
-  }
-  return SpiImageFinish(&image, info, pixels);
+  return result;
+}
+
+SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_t flags,
+                                       SpiHandle* info, SpiHandle* pixels,
+                                       SpiProgressCallback progress, int32_t user) {
+  (void)progress;
+  (void)user;
+  return SpiGetPicture(data, length, flags, info, pixels, DecodeFile);
 }

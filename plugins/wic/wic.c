@@ -293,19 +293,13 @@ static int Decode(const char* data, int32_t length, struct SpiImage* image) {
   return result;
 }
 
-SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_t flags,
-                                       SpiHandle* info, SpiHandle* pixels,
-                                       SpiProgressCallback progress, int32_t user) {
-  struct SpiImage image;
+/* A whole file, in whatever format WIC decodes.  COM is set up for the
+ * time of the call, so the host needs nothing. */
+static int DecodeFile(const unsigned char* data, size_t length, struct SpiImage* image) {
   uint64_t width, height;
   HRESULT com;
   int result;
-  (void)progress;
-  (void)user;
-  if (info == NULL || pixels == NULL || data == NULL || length <= 0 || (flags & 7u) != SPI_FLAG_MEMORY) {
-    return SPI_ERROR_UNSUPPORTED;
-  }
-  if (PeekSize((const unsigned char*)data, (size_t)length, &width, &height) && width > 0 && height > 0) {
+  if (PeekSize(data, length, &width, &height) && width > 0 && height > 0) {
     result = SpiCheckSize(width, height);
     if (result != SPI_OK) return result;
   }
@@ -313,12 +307,15 @@ SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_
    * CoUninitialize; a thread set up otherwise is used as it is. */
   com = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
   if (FAILED(com) && com != RPC_E_CHANGED_MODE) return SPI_ERROR_INTERNAL;
-  memset(&image, 0, sizeof image);
-  result = Decode(data, length, &image);
+  result = Decode((const char*)data, (int32_t)length, image);
   if (SUCCEEDED(com)) CoUninitialize();
-  if (result != SPI_OK) {
-    SpiImageDiscard(&image);
-    return result;
-  }
-  return SpiImageFinish(&image, info, pixels);
+  return result;
+}
+
+SPI_EXPORT int32_t SPI_CALL GetPicture(const char* data, int32_t length, uint32_t flags,
+                                       SpiHandle* info, SpiHandle* pixels,
+                                       SpiProgressCallback progress, int32_t user) {
+  (void)progress;
+  (void)user;
+  return SpiGetPicture(data, length, flags, info, pixels, DecodeFile);
 }
