@@ -425,11 +425,24 @@ struct Library {
   void* handle;
 };
 
+// The dynamic loader serialises dlopen and dlclose with a lock of its own,
+// which ThreadSanitizer cannot see: a library opened on one thread and
+// closed on another (two plug-in decodes at once) reads to it as a race on
+// the loader's memory.  Taking this lock around each call costs nothing the
+// loader's lock does not already cost, and makes the order visible.
+namespace {
+std::mutex& LoaderLock() {
+  static std::mutex lock;
+  return lock;
+}
+}  // namespace
+
 LibraryHandle OpenLibrary(const char* path, char* error, size_t errorSize) {
   // A name without a slash would make dlopen search the library path;
   // a plug-in is always named by its path, so anchor it to the directory.
   std::string native = NativePath(path);
   if (native.find('/') == std::string::npos) native = "./" + native;
+  std::lock_guard<std::mutex> hold(LoaderLock());
   void* handle = ::dlopen(native.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     if (error != nullptr && errorSize > 0) {
@@ -449,7 +462,10 @@ void* LookupSymbol(LibraryHandle library, const char* name) {
 
 void CloseLibrary(LibraryHandle library) {
   if (library == nullptr) return;
-  ::dlclose(library->handle);
+  {
+    std::lock_guard<std::mutex> hold(LoaderLock());
+    ::dlclose(library->handle);
+  }
   delete library;
 }
 
@@ -458,6 +474,7 @@ void ShareModuleSymbols(const void* address) {
   // the global scope, where a plug-in's undefined references find it.
   Dl_info info{};
   if (::dladdr(address, &info) == 0 || info.dli_fname == nullptr) return;
+  std::lock_guard<std::mutex> hold(LoaderLock());
   void* self = ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_GLOBAL);
   if (self != nullptr) ::dlclose(self);
 }
