@@ -7,21 +7,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "compare/picture.h"
+
 namespace diffmark::cli {
 
-// 24-bit rows (blue, green, red) as the library delivers them.
-struct Picture {
-  uint8_t* rows = nullptr;
-  int64_t stride = 0;      // bytes from one memory row to the next
-  int32_t width = 0;
-  int32_t height = 0;
-  bool bottomUp = true;    // memory row 0 holds the bottom picture row
-
-  // Picture row y, counted from the top as viewers show it.
-  uint8_t* Row(int32_t y) const {
-    return rows + stride * (bottomUp ? int64_t{height} - 1 - y : int64_t{y});
-  }
-};
+using diffmark::Picture;
 
 enum class Mode { Channels, Pixels, Mask };
 
