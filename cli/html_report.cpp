@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <random>
 
+#include "cli/text.h"
+#include "compare/modes.h"
 #include "platform/platform.h"
 
 namespace diffmark::cli {
@@ -147,28 +148,7 @@ std::string Percent(const Stats& s) {
 }
 
 bool WriteText(const std::string& path, const std::string& text, std::string* error) {
-  std::random_device seed;
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".partial-%08x", static_cast<unsigned>(seed()));
-  const std::string temporary = path + suffix;
-  platform::FileHandle file = platform::CreateAlways(temporary.c_str());
-  if (file == nullptr) {
-    *error = "cannot be created";
-    return false;
-  }
-  const bool written = platform::WriteBytes(file, text.data(), text.size());
-  platform::CloseFile(file);
-  if (!written) {
-    platform::RemoveFile(temporary.c_str());
-    *error = "write failed (disk full?)";
-    return false;
-  }
-  if (!platform::RenameReplacing(temporary.c_str(), path.c_str())) {
-    platform::RemoveFile(temporary.c_str());
-    *error = "cannot be replaced";
-    return false;
-  }
-  return true;
+  return platform::ReplaceFileWith(path, text.data(), text.size(), error);
 }
 
 }  // namespace
@@ -196,7 +176,7 @@ bool WriteHtmlReport(const std::string& path, const Options& options, const std:
          "</code> (other)" +
          (options.output.empty() ? std::string() : ", marked copies in <code>" + Html(options.output) + "</code>") +
          "</p>\n";
-  std::string settings = "mode " + std::string(ModeName(options.compare.mode)) + ", threshold " +
+  std::string settings = "mode " + std::string(InfoOf(options.compare.mode).name) + ", threshold " +
                          std::to_string(options.compare.threshold);
   for (const Region& r : options.compare.ignore) {
     settings += ", ignoring x " + std::to_string(r.x) + ", y " + std::to_string(r.y) + ", " +

@@ -1,6 +1,8 @@
 // diffmark-cli, the real program, on real files in a temporary directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -264,13 +266,33 @@ TEST_F(Cli, TroubleNamesTheFileAndTheReason) {
     EXPECT_EQ(outcome.standardError, c.error);
     EXPECT_EQ(outcome.standardOutput, "") << c.error;
   }
+  // A bad value: one line naming the option, the value and what it takes,
+  // then where the help is; not the whole usage.
+  const struct {
+    std::vector<std::string> args;
+    const char* line;
+  } badValues[] = {
+      {{"--mode", "blink", "a.bmp", "b.bmp"}, "--mode takes channels, pixels or mask, not \"blink\""},
+      {{"--threshold", "256", "a.bmp", "b.bmp"}, "--threshold takes a whole number from 0 to 255, not \"256\""},
+      {{"--ignore", "1,2,3", "a.bmp", "b.bmp"}, "--ignore takes X,Y,W,H (whole numbers from 0 on), not \"1,2,3\""},
+      {{"--color", "1,2,-3", "a.bmp", "b.bmp"}, "--color takes R,G,B, each 0 to 255, not \"1,2,-3\""},
+  };
+  for (const auto& bad : badValues) {
+    const auto outcome = Run(bad.args);
+    EXPECT_EQ(outcome.exitCode, 2) << bad.line;
+    EXPECT_EQ(outcome.standardError,
+              std::string("diffmark-cli: ") + bad.line + "\nsee diffmark-cli --help\n");
+    EXPECT_EQ(outcome.standardOutput, "");
+  }
+  // A wrong command line: the line, the synopsis, where the help is.
   for (const std::vector<std::string>& bad :
-       {std::vector<std::string>{"--mode", "blink", "a.bmp", "b.bmp"}, {"--threshold", "256", "a.bmp", "b.bmp"},
-        {"--ignore", "1,2,3", "a.bmp", "b.bmp"}, {"--color", "1,2,-3", "a.bmp", "b.bmp"}, {"a.bmp"},
-        {"a.bmp", "b.bmp", "c.bmp"}, {"--frobnicate", "a.bmp", "b.bmp"}, {"a.bmp", "b.bmp", "-o"}}) {
+       {std::vector<std::string>{"a.bmp"}, {"a.bmp", "b.bmp", "c.bmp"}, {"--frobnicate", "a.bmp", "b.bmp"},
+        {"a.bmp", "b.bmp", "-o"}}) {
     const auto outcome = Run(bad);
     EXPECT_EQ(outcome.exitCode, 2) << bad[0];
     EXPECT_NE(outcome.standardError.find("usage: diffmark-cli"), std::string::npos) << bad[0];
+    EXPECT_NE(outcome.standardError.find("see diffmark-cli --help"), std::string::npos) << bad[0];
+    EXPECT_LT(std::count(outcome.standardError.begin(), outcome.standardError.end(), '\n'), 5) << bad[0];
   }
 }
 
@@ -341,7 +363,7 @@ TEST_F(Cli, AWriteThatFailsPartWayIsTroubleAndLeavesNoPartialFile) {
   std::filesystem::create_symlink("/dev/full", dir / "full.bmp");
   const auto outcome = Run({"a.bmp", "b.bmp", "-o", "full.bmp"});
   EXPECT_EQ(outcome.exitCode, 2);
-  EXPECT_EQ(outcome.standardError, "full.bmp: write failed (disk full?)\n");
+  EXPECT_EQ(outcome.standardError, "full.bmp: write failed (No space left on device)\n");
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "full.bmp"));  // the device, not replaced
 }
 #endif
