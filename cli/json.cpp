@@ -46,7 +46,14 @@ std::string RegionsJson(const std::vector<Region>& regions) {
 
 std::string SizeJson(int32_t width, int32_t height, bool known) {
   if (!known) return "null";
-  return "[" + std::to_string(width) + ", " + std::to_string(height) + "]";
+  // Built a step at a time: GCC 12 warns falsely (-Wrestrict) about
+  // "[" + std::to_string(...) in the Windows build.
+  std::string out = "[";
+  out += std::to_string(width);
+  out += ", ";
+  out += std::to_string(height);
+  out += "]";
+  return out;
 }
 
 std::string Join(const std::vector<std::string>& parts, const char* separator) {
