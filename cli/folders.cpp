@@ -20,10 +20,12 @@
 #include "cli/html_report.h"
 #include "cli/json.h"
 #include "cli/output.h"
+#include "cli/plugins.h"
 #include "cli/text.h"
 #include "cli/tree.h"
 #include "cli/workers.h"
 #include "compare/load.h"
+#include <diffmark/imageload.h>
 #include "platform/platform.h"
 
 namespace diffmark::cli {
@@ -154,8 +156,9 @@ void WorkOnPair(const Job& job, FolderEntry& entry, size_t index) {
 
   entry.result = ComparePair(request, job.options.compare);
   const PairResult& r = entry.result;
-  if (!r.baseError.empty()) entry.trouble.push_back(r.base + ": " + r.baseError);
-  if (!r.otherError.empty()) entry.trouble.push_back(r.other + ": " + r.otherError);
+  const std::vector<std::string>& folders = job.options.pluginFolders;
+  if (!r.baseError.empty()) entry.trouble.push_back(r.base + ": " + WithSearchedFolders(r.baseError, folders));
+  if (!r.otherError.empty()) entry.trouble.push_back(r.other + ": " + WithSearchedFolders(r.otherError, folders));
   if (!r.outputError.empty()) entry.trouble.push_back(request.output.path + ": " + r.outputError);
   if (!entry.trouble.empty()) {
     entry.status = PairStatus::Error;
@@ -167,10 +170,22 @@ void WorkOnPair(const Job& job, FolderEntry& entry, size_t index) {
 void Work(const Job& job, FolderEntry& entry, size_t index) {
   if (entry.inBase && entry.inOther) {
     WorkOnPair(job, entry, index);
-  } else {
-    entry.status = entry.inBase ? PairStatus::Removed : PairStatus::Added;
-    WorkOnOneSide(job, entry, index);
+    return;
   }
+  entry.status = entry.inBase ? PairStatus::Removed : PairStatus::Added;
+  if (!HasReader(entry.path)) {
+    // Added or removed, it is an image no plug-in here reads: trouble, so
+    // that a run without its plug-ins is never taken for a good one.
+    const std::string file = JoinRelative(entry.inBase ? job.options.base : job.options.other, entry.path);
+    char ext[kMaxPath];
+    GetExtension(entry.path.c_str(), ext);
+    entry.trouble.push_back(
+        file + ": " + WithSearchedFolders("no plug-in for extension \"" + std::string(ext) + "\"",
+                                          job.options.pluginFolders));
+    entry.status = PairStatus::Error;
+    return;
+  }
+  WorkOnOneSide(job, entry, index);
 }
 
 bool MakeFolder(const std::string& path) {
@@ -217,18 +232,24 @@ void PrintText(const std::vector<FolderEntry>& entries, const FolderTotals& tota
 int CompareFolders(const Options& options) {
   Job job{options, options.output, {}, CanWritePng() ? OutputFormat::Png : OutputFormat::Bmp};
   if (!options.output.empty() && !MakeFolder(options.output)) return kTrouble;
+  std::vector<std::string> problems;
   if (!options.report.empty()) {
     job.reportDir = ReportImageFolder(options.report);
     if (!MakeFolder(job.reportDir)) return kTrouble;
+    RemoveEarlierPictures(job.reportDir, &problems);
   }
 
   // The program's own output inside an input folder is not an input.
   std::vector<std::string> skip;
   if (!job.outputDir.empty()) skip.push_back(CanonicalPath(job.outputDir));
   if (!job.reportDir.empty()) skip.push_back(CanonicalPath(job.reportDir));
-  std::vector<std::string> problems;
   const std::vector<std::string> baseFiles = ListImageFiles(options.base, skip, &problems);
   const std::vector<std::string> otherFiles = ListImageFiles(options.other, skip, &problems);
+  if (baseFiles.empty() && otherFiles.empty()) {
+    for (const std::string& p : problems) std::fprintf(stderr, "%s\n", p.c_str());
+    std::fprintf(stderr, "no images found in %s or %s\n", options.base.c_str(), options.other.c_str());
+    return kTrouble;
+  }
   std::vector<FolderEntry> entries;
   for (PairedPath& p : PairUp(baseFiles, otherFiles)) {
     FolderEntry e;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 
 #include "cli/text.h"
 #include "compare/modes.h"
@@ -152,6 +154,37 @@ bool WriteText(const std::string& path, const std::string& text, std::string* er
 }
 
 }  // namespace
+
+namespace {
+
+// "0001-base.png", "0012-marked.bmp": a name the report gives its pictures.
+bool IsReportPictureName(const std::string& name) {
+  size_t digits = 0;
+  while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') ++digits;
+  if (digits < 4 || digits >= name.size() || name[digits] != '-') return false;
+  const std::string rest = name.substr(digits + 1);
+  for (const char* role : {"base", "other", "marked"}) {
+    for (const char* ext : {".png", ".bmp"}) {
+      if (rest == std::string(role) + ext) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void RemoveEarlierPictures(const std::string& folder, std::vector<std::string>* problems) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code kindError;
+    if (!it->is_regular_file(kindError) || !IsReportPictureName(it->path().filename().string())) continue;
+    std::error_code removeError;
+    if (!std::filesystem::remove(it->path(), removeError)) {
+      problems->push_back(it->path().string() + ": an earlier run's picture cannot be removed (" +
+                          removeError.message() + ")");
+    }
+  }
+}
 
 std::string ReportImageFolder(const std::string& reportPath) {
   const size_t slash = reportPath.find_last_of("/\\");

@@ -86,8 +86,9 @@ std::string TotalsJson(const FolderTotals& t) {
 
 std::string PairJson(const PairResult& r, const CompareOptions& options) {
   const Stats& s = r.stats;
-  const int32_t width = r.baseWidth < r.otherWidth ? r.baseWidth : r.otherWidth;
-  const int32_t height = r.baseHeight < r.otherHeight ? r.baseHeight : r.otherHeight;
+  // The extent compared: both pictures laid at the top-left corner.
+  const int32_t width = r.baseWidth > r.otherWidth ? r.baseWidth : r.otherWidth;
+  const int32_t height = r.baseHeight > r.otherHeight ? r.baseHeight : r.otherHeight;
   return "{\"base\": " + JsonString(r.base) + ", \"other\": " + JsonString(r.other) +
          ", \"width\": " + std::to_string(width) + ", \"height\": " + std::to_string(height) +
          ", \"base_size\": [" + std::to_string(r.baseWidth) + ", " + std::to_string(r.baseHeight) + "]" +

@@ -24,6 +24,9 @@ struct Options {
   unsigned jobs = 0;         // -j; 0: one per processor
   bool help = false;
   bool version = false;
+  // Not an option: the plug-in folders looked in, for reasons that name
+  // them (set once the plug-ins are scanned).
+  std::vector<std::string> pluginFolders;
 };
 
 struct OptionSpec {

@@ -9,7 +9,7 @@
 
 namespace diffmark::cli {
 
-std::string FindPlugins(const std::string& explicitDir) {
+std::vector<std::string> FindPlugins(const std::string& explicitDir) {
   std::vector<std::string> candidates;
   const char* env = std::getenv("DIFFMARK_PLUGINS");
   if (!explicitDir.empty()) {
@@ -29,14 +29,24 @@ std::string FindPlugins(const std::string& explicitDir) {
     candidates.push_back(DIFFMARK_INSTALLED_PLUGIN_DIR);
 #endif
   }
+  std::vector<std::string> searched;
   for (const std::string& dir : candidates) {
+    searched.push_back(dir);
     if (!SetPluginDirectory(dir.c_str())) continue;
     ScanPlugins();
-    if (PluginTable.count > 0) return dir;
+    if (PluginTable.count > 0) return searched;
     ReleasePlugins();
   }
   (void)SetPluginDirectory(candidates.empty() ? "" : candidates.front().c_str());
-  return "";
+  return searched;
+}
+
+std::string WithSearchedFolders(const std::string& reason, const std::vector<std::string>& folders) {
+  if (reason.rfind("no plug-in for extension", 0) != 0) return reason;
+  if (folders.empty()) return reason + " (no plug-in folder searched)";
+  std::string text = reason + (folders.size() == 1 ? " (plug-in folder searched: " : " (plug-in folders searched: ");
+  for (size_t i = 0; i < folders.size(); ++i) text += (i > 0 ? ", " : "") + folders[i];
+  return text + ")";
 }
 
 }  // namespace diffmark::cli

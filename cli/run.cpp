@@ -1,7 +1,9 @@
 #include "cli/run.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include <diffmark/imageload.h>
 
@@ -27,7 +29,22 @@ void Trouble(const std::string& what, const std::string& why) {
   std::fprintf(stderr, "%s: %s\n", what.c_str(), why.c_str());
 }
 
+// Whether two paths name one file (the same path, or a hard or symbolic
+// link to it); false when either does not exist.
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
 int ComparePairForm(const Options& options) {
+  // An output that is an input would destroy it: refused before anything
+  // is read or written.
+  for (const std::string* input : {&options.base, &options.other}) {
+    if (!options.output.empty() && SameFile(options.output, *input)) {
+      Trouble(options.output, "is the input " + *input + " (or a link to it): choose another output");
+      return kTrouble;
+    }
+  }
   PairRequest request;
   request.base = options.base;
   request.other = options.other;
@@ -45,8 +62,8 @@ int ComparePairForm(const Options& options) {
   }
 
   const PairResult result = ComparePair(request, options.compare);
-  if (!result.baseError.empty()) Trouble(options.base, result.baseError);
-  if (!result.otherError.empty()) Trouble(options.other, result.otherError);
+  if (!result.baseError.empty()) Trouble(options.base, WithSearchedFolders(result.baseError, options.pluginFolders));
+  if (!result.otherError.empty()) Trouble(options.other, WithSearchedFolders(result.otherError, options.pluginFolders));
   if (!result.outputError.empty()) Trouble(options.output, result.outputError);
   if (result.Failed()) return kTrouble;
 
@@ -73,6 +90,11 @@ int Run(int argc, char** argv) {
       std::fprintf(stderr, "%s: %s\n%ssee %s --help\n", kProgram, error.c_str(), SynopsisText(kProgram).c_str(),
                    kProgram);
       return kTrouble;
+  }
+  if (options.quiet && options.json) {
+    std::fprintf(stderr, "%s: -q prints nothing and --json prints JSON: choose one\nsee %s --help\n", kProgram,
+                 kProgram);
+    return kTrouble;
   }
   if (options.help) {
     std::printf("%s", UsageText(kProgram, CanWritePng()).c_str());
@@ -101,9 +123,18 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "%s: --report is for two folders\n", kProgram);
     return kTrouble;
   }
+  if (baseIsFolder && !options.output.empty()) {
+    for (const std::string* input : {&options.base, &options.other}) {
+      if (SameFile(options.output, *input)) {
+        Trouble(options.output, "is the input folder " + *input + ": marked copies would overwrite its files; "
+                                "choose another output folder");
+        return kTrouble;
+      }
+    }
+  }
   // The plug-in table is filled once, here, and only read from now on (by
   // every thread of the folder form).
-  FindPlugins(options.pluginDir);
+  options.pluginFolders = FindPlugins(options.pluginDir);
   const int status = baseIsFolder ? CompareFolders(options) : ComparePairForm(options);
   ReleasePlugins();
   std::fflush(stdout);

@@ -74,7 +74,23 @@ struct Lister {
 bool IsImageFileName(const std::string& name) {
   const std::string ext = OwnExtension(name);
   if (ext.empty() || ext.size() > 6) return false;
-  return Lower(ext) == "bmp" || FindPluginFor(ext.c_str()) >= 0;
+  // The extensions of the usual image formats count whether or not a
+  // plug-in reads them: a run without plug-ins must not pass for a run
+  // with nothing to compare.
+  static const char* const kUsual[] = {"bmp", "png", "jpg", "jpeg", "jpe", "gif", "webp", "tif", "tiff",
+                                       "ppm", "pgm", "pbm", "pnm"};
+  const std::string lower = Lower(ext);
+  for (const char* usual : kUsual) {
+    if (lower == usual) return true;
+  }
+  return FindPluginFor(ext.c_str()) >= 0;
+}
+
+bool HasReader(const std::string& name) {
+  // The loader's own rule for the extension (jpeg and jpe read as jpg).
+  char ext[kMaxPath];
+  GetExtension(name.c_str(), ext);
+  return CompareNames(0, ext, "bmp", 0) == 0 || FindPluginFor(ext) >= 0;
 }
 
 std::vector<std::string> ListImageFiles(const std::string& root, const std::vector<std::string>& skip,

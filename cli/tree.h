@@ -11,9 +11,15 @@ namespace diffmark::cli {
 // Whether a file name is one of an image the folder form compares: its own
 // extension (the text after the last dot of the name; a name that starts
 // with its only dot has none) is "bmp" or one that a registered plug-in's
-// filter accepts, in any letter case.  Extensions longer than the six
+// filter accepts, in any letter case, or one of the usual image formats
+// (png, jpg, gif, webp, tif, ...) even when no plug-in reads it, so that
+// such a file is reported rather than silently left out.  Extensions longer than the six
 // characters the loader reads do not count.  Reads the plug-in table.
 [[nodiscard]] bool IsImageFileName(const std::string& name);
+
+// Whether the library can read a file of this name: "bmp", or an
+// extension a registered plug-in accepts.
+[[nodiscard]] bool HasReader(const std::string& name);
 
 // The relative paths ('/' between parts) of the image files under `root`,
 // every level down, sorted by their bytes.  Directories are entered unless

@@ -236,16 +236,6 @@ bool WritePicture(const std::string& path, const PairOutput& output, const Pictu
     *error = "PNG output is not available in this build";
     return false;
   }
-  // Missing folders on the way are made, as a person would expect of -o.
-  std::error_code ec;
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (!parent.empty() && !std::filesystem::is_directory(parent, ec)) {
-    std::filesystem::create_directories(parent, ec);
-    if (ec && !std::filesystem::is_directory(parent)) {
-      *error = "cannot be created (" + ec.message() + ")";
-      return false;
-    }
-  }
   platform::ReplacementFile out;
   if (!out.Begin(path, error)) return false;
   if (output.format == OutputFormat::Png) {

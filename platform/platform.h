@@ -95,9 +95,9 @@ class ReplacementFile {
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-  // Creates the file that will become `path`.  False, with the system's
-  // reason, when it cannot be created (a directory, a missing folder, no
-  // permission).
+  // Creates the file that will become `path`, and the folders on its way
+  // that are missing.  False, with the system's reason, when it cannot be
+  // created (a directory, a file where a folder should be, no permission).
   [[nodiscard]] bool Begin(const std::string& path, std::string* reason);
   [[nodiscard]] FileHandle file() const { return file_; }
   // Where the bytes go until Commit (the temporary name, or the path).

@@ -1,6 +1,8 @@
 // Writing a file beside its final path and renaming it into place, over
 // the calls of this layer (the same on every system).
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <random>
 
 #include "platform/platform.h"
@@ -20,6 +22,16 @@ bool ReplacementFile::Begin(const std::string& path, std::string* reason) {
   if (kind == PathKind::Directory) {
     *reason = "is a directory";
     return false;
+  }
+  // Missing folders on the way are made, as a person giving -o expects.
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  std::error_code ec;
+  if (kind == PathKind::Missing && !parent.empty() && !std::filesystem::is_directory(parent, ec)) {
+    std::filesystem::create_directories(parent, ec);
+    if (ec && !std::filesystem::is_directory(parent)) {
+      *reason = "cannot be created (" + ec.message() + ")";
+      return false;
+    }
   }
   if (kind != PathKind::Other) {
     // A name no other run picks at the same time.
