@@ -26,83 +26,218 @@ double YiqY(double r, double g, double b) { return r * 0.29889531 + g * 0.586622
 double YiqI(double r, double g, double b) { return r * 0.59597799 - g * 0.27417610 - b * 0.32180189; }
 double YiqQ(double r, double g, double b) { return r * 0.21147017 - g * 0.52261711 + b * 0.31114694; }
 
-// Squared YIQ distance, negative when the second colour is darker.
-double YiqDeltaRgb(double r1, double g1, double b1, double r2, double g2, double b2) {
-  const double y1 = YiqY(r1, g1, b1);
-  const double y2 = YiqY(r2, g2, b2);
-  const double y = y1 - y2;
-  const double i = YiqI(r1, g1, b1) - YiqI(r2, g2, b2);
-  const double q = YiqQ(r1, g1, b1) - YiqQ(r2, g2, b2);
+// Squared YIQ distance, negative when the second colour is darker.  Y, I
+// and Q are taken of the channel differences (the transform is linear), as
+// pixelmatch 7 does: taking them of each colour and subtracting rounds
+// differently in the last bits.
+double YiqDeltaRgb(int r1, int g1, int b1, int r2, int g2, int b2) {
+  const double dr = r1 - r2;
+  const double dg = g1 - g2;
+  const double db = b1 - b2;
+  const double y = YiqY(dr, dg, db);
+  const double i = YiqI(dr, dg, db);
+  const double q = YiqQ(dr, dg, db);
   const double delta = 0.5053 * y * y + 0.299 * i * i + 0.1957 * q * q;
-  return y1 > y2 ? -delta : delta;
+  return y > 0 ? -delta : delta;
 }
 
 // OKLab: sRGB bytes to linear light through a table, linear light to cone
 // responses, their cube roots (a table of 4096 steps with linear
 // interpolation above 1/512, the exact root below), then lightness with the
 // toe that makes it perceptually even (Lr), a and b.
+//
+// Bit for bit as JavaScript computes them: the sRGB curve's values are those
+// of V8's Math.pow (the C library's pow rounds some of them the other way),
+// and cube roots come from the classic fdlibm algorithm that V8's Math.cbrt
+// uses, below.
 constexpr int kRootSteps = 4096;
 
+// (c / 255 <= 0.04045 ? c / 255 / 12.92 : ((c / 255 + 0.055) / 1.055) ** 2.4) for each byte c.
+constexpr double kLinear[256] = {
+    0.0, 0.00030352698354883752, 0.00060705396709767503, 0.00091058095064651249,
+    0.0012141079341953501, 0.0015176349177441874, 0.0018211619012930250, 0.0021246888848418626,
+    0.0024282158683907001, 0.0027317428519395373, 0.0030352698354883748, 0.0033465357638991608,
+    0.0036765073240474359, 0.0040247170184963066, 0.0043914420374102934, 0.0047769534806937292,
+    0.0051815167023383860, 0.0056053916242027229, 0.0060488330228570548, 0.0065120907925944743,
+    0.0069954101872653869, 0.0074990320432261753, 0.0080231929853849943, 0.0085681256180693069,
+    0.0091340587022207872, 0.0097212173202378474, 0.010329823029626938, 0.010960094006488246,
+    0.011612245179743887, 0.012286488356915872, 0.012983032342173012, 0.013702083047289686,
+    0.014443843596092545, 0.015208514422912709, 0.015996293365509631, 0.016807375752887384,
+    0.017641954488384078, 0.018500220128379697, 0.019382360956935723, 0.020288563056652401,
+    0.021219010376003558, 0.022173884793387381, 0.023153366178110410, 0.024157632448504756,
+    0.025186859627361627, 0.026241221894849898, 0.027320891639074897, 0.028426039504420793,
+    0.029556834437808800, 0.030713443732993635, 0.031896033073011532, 0.033104766570885055,
+    0.034339806808682170, 0.035601314875020343, 0.036889450401100039, 0.038204371595346502,
+    0.039546235276732830, 0.040915196906853191, 0.042311410620809675, 0.043735029256973465,
+    0.045186204385675541, 0.046665086336880102, 0.048171824226889426, 0.049706565984127232,
+    0.051269458374043238, 0.052860647023180246, 0.054480276442442369, 0.056128490049600091,
+    0.057805430191067229, 0.059511238162981199, 0.061246054231617608, 0.063010017653167674,
+    0.064803266692905773, 0.066625938643772892, 0.068478169844400166, 0.070360095696595876,
+    0.072271850682317479, 0.074213568380149628, 0.076185381481307851, 0.078187421805186327,
+    0.080219820314468310, 0.082282707129814794, 0.084376211544148816, 0.086500462036549763,
+    0.088655586285772942, 0.090841711183407670, 0.093058962846687465, 0.095307466630964705,
+    0.097587347141862457, 0.099898728247113891, 0.10224173308810131, 0.10461648409110419,
+    0.10702310297826761, 0.10946171077829933, 0.11193242783690560, 0.11443537382697373,
+    0.11697066775851084, 0.11953842798834562, 0.12213877222960187, 0.12477181756095049,
+    0.12743768043564743, 0.13013647669036429, 0.13286832155381798, 0.13563332965520566,
+    0.13843161503245183, 0.14126329114027164, 0.14412847085805777, 0.14702726649759498,
+    0.14995978981060856, 0.15292615199615017, 0.15592646370782740, 0.15896083506088041,
+    0.16202937563911096, 0.16513219450166761, 0.16826940018969075, 0.17144110073282259,
+    0.17464740365558504, 0.17788841598362914, 0.18116424424986022, 0.18447499450044100,
+    0.18782077230067787, 0.19120168274079141, 0.19461783044157582, 0.19806931955994886,
+    0.20155625379439707, 0.20507873639031693, 0.20863687014525575, 0.21223075741405523,
+    0.21586050011389923, 0.21952619972926923, 0.22322795731680850, 0.22696587351009836,
+    0.23074004852434915, 0.23455058216100522, 0.23839757381227100, 0.24228112246555486,
+    0.24620132670783548, 0.25015828472995344, 0.25415209433082675, 0.25818285292159582,
+    0.26225065752969623, 0.26635560480286247, 0.27049779101306581, 0.27467731206038465,
+    0.27889426347681040, 0.28314874042999211, 0.28744083772691748, 0.29177064981753587,
+    0.29613827079832111, 0.30054379441577650, 0.30498731406988627, 0.30946892281750854,
+    0.31398871337571754, 0.31854677812509186, 0.32314320911295075, 0.32777809805654218,
+    0.33245153634617935, 0.33716361504833037, 0.34191442490866097, 0.34670405635502960,
+    0.35153259950043936, 0.35640014414594351, 0.36130677978350950, 0.36625259559883949,
+    0.37123768047414912, 0.37626212299090644, 0.38132601143253009, 0.38642943378704903,
+    0.39157247774972326, 0.39675523072562685, 0.40197777983219574, 0.40724021190173670,
+    0.41254261348390375, 0.41788507084813747, 0.42326766998607168, 0.42869049661390668,
+    0.43415363617474889, 0.43965717384091879, 0.44520119451622786, 0.45078578283822346,
+    0.45641102318040466, 0.46207699965440707, 0.46778379611215898, 0.47353149614800955,
+    0.47932018310082680, 0.48514994005607037, 0.49102084984783562, 0.49693299506087041,
+    0.50288645803256871, 0.50888132085493376, 0.51491766537652139, 0.52099557320435430,
+    0.52711512570581309, 0.53327640401050524, 0.53947948901210707, 0.54572446137018660,
+    0.55201140151200012, 0.55834038963426791, 0.56471150570492923, 0.57112482946487308,
+    0.57758044042965062, 0.58407841789116410, 0.59061884091933692, 0.59720178836376336,
+    0.60382733885533779, 0.61049557080786476, 0.61720656241965111, 0.62396039167507611,
+    0.63075713634614683, 0.63759687399403264, 0.64447968197058214, 0.65140563741982416,
+    0.65837481727944858, 0.66538729828227205, 0.67244315695768753, 0.67954246963309384,
+    0.68668531243531339, 0.69387176129198991, 0.70110189193297312, 0.70837577989168676,
+    0.71569350050648073, 0.72305512892196933, 0.73046074009035367, 0.73791040877273084,
+    0.74540420954038744, 0.75294221677607787, 0.76052450467529242, 0.76815114724750710,
+    0.77582221831742360, 0.78353779152619352, 0.79129794033263023, 0.79910273801440901,
+    0.80695225766925160, 0.81484657221610124, 0.82278575439628354, 0.83076987677465464,
+    0.83879901174074001, 0.84687323150985805, 0.85499260812423383, 0.86315721345410235,
+    0.87136711919879728, 0.87962239688783173, 0.88792311788196632, 0.89626935337426639,
+    0.90466117439114957, 0.91309865179341920, 0.92158185627729461, 0.93011085837542373,
+    0.93868572845788800, 0.94730653673319987, 0.95597335324928612, 0.96468624789446511,
+    0.97344529039841254, 0.98225055033311715, 0.99110209711382979, 1.0000000000000000,
+};
+
+// Cube root as fdlibm computes it (FreeBSD msun's s_cbrt.c, which V8 ports
+// for Math.cbrt; originally by Sun Microsystems, freely distributable): a
+// 5-bit estimate from the exponent, a polynomial to 23 bits, rounding to 23
+// bits and one Newton step.
+double Cbrt(double x) {
+  constexpr uint32_t kB1 = 715094163;  // (1023 - 1023/3 - 0.03306235651) * 2^20
+  constexpr uint32_t kB2 = 696219795;  // (1023 - 1023/3 - 54/3 - 0.03306235651) * 2^20
+  constexpr double kP0 = 1.87595182427177009643;
+  constexpr double kP1 = -1.88497979543377169875;
+  constexpr double kP2 = 1.621429720105354466140;
+  constexpr double kP3 = -0.758397934778766047437;
+  constexpr double kP4 = 0.145996192886612446982;
+  uint64_t bits = 0;
+  std::memcpy(&bits, &x, 8);
+  uint32_t hx = static_cast<uint32_t>(bits >> 32);
+  const auto low = static_cast<uint32_t>(bits);
+  const uint32_t sign = hx & 0x80000000u;
+  hx ^= sign;
+  if (hx >= 0x7ff00000u) return x + x;
+  double t = 0;
+  uint64_t tb = 0;
+  if (hx < 0x00100000u) {  // zero or subnormal
+    if ((hx | low) == 0) return x;
+    tb = uint64_t{0x43500000u} << 32;  // 2^54
+    std::memcpy(&t, &tb, 8);
+    t *= x;
+    std::memcpy(&tb, &t, 8);
+    const auto high = static_cast<uint32_t>(tb >> 32);
+    tb = uint64_t{sign | ((high & 0x7fffffffu) / 3 + kB2)} << 32;
+  } else {
+    tb = uint64_t{sign | (hx / 3 + kB1)} << 32;
+  }
+  std::memcpy(&t, &tb, 8);
+  double r = (t * t) * (t / x);
+  t = t * ((kP0 + r * (kP1 + r * kP2)) + ((r * r) * r) * (kP3 + r * kP4));
+  std::memcpy(&tb, &t, 8);
+  tb = (tb + 0x80000000u) & 0xffffffffc0000000ull;
+  std::memcpy(&t, &tb, 8);
+  const double s = t * t;
+  r = x / s;
+  const double w = t + t;
+  r = (r - t) / (w + r);
+  return t + t * r;
+}
+
 struct OklabTables {
-  double linear[256];
   double root[kRootSteps + 2];
 };
 
 const OklabTables& Tables() {
   static const OklabTables tables = [] {
     OklabTables t{};
-    for (int c = 0; c < 256; ++c) {
-      const double v = c / 255.0;
-      t.linear[c] = v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-    }
-    for (int i = 0; i < kRootSteps + 2; ++i) t.root[i] = std::cbrt(static_cast<double>(i) / kRootSteps);
+    for (int i = 0; i < kRootSteps + 2; ++i) t.root[i] = Cbrt(static_cast<double>(i) / kRootSteps);
     return t;
   }();
   return tables;
 }
 
 double CubeRoot(const OklabTables& t, double x) {
-  if (x < 1.0 / 512) return std::cbrt(x);
+  if (x < 1.0 / 512) return Cbrt(x);
   const double u = x * kRootSteps;
   const double fl = std::floor(u);
   const auto i = static_cast<size_t>(fl);
-  if (i >= kRootSteps + 1) return std::cbrt(x);  // beyond white (not reached by bytes)
+  if (i >= kRootSteps + 1) return Cbrt(x);  // beyond white (not reached by bytes)
   return t.root[i] + (t.root[i + 1] - t.root[i]) * (u - fl);
 }
-
-struct Lab {
-  double l, a, b;
-};
 
 double Toe(double l) {
   constexpr double k1 = 0.206;
   constexpr double k2 = 0.03;
-  const double k3 = (1 + k1) / (1 + k2);
+  constexpr double k3 = (1 + k1) / (1 + k2);
   const double t = k3 * l - k1;
   return (t + std::sqrt(t * t + 4 * k2 * k3 * l)) / 2;
 }
 
-Lab ToOklab(uint8_t red, uint8_t green, uint8_t blue) {
+// Cube roots of the cone responses of a colour.
+struct Cones {
+  double l, m, s;
+};
+
+Cones ToCones(uint8_t red, uint8_t green, uint8_t blue) {
   const OklabTables& t = Tables();
-  const double r = t.linear[red];
-  const double g = t.linear[green];
-  const double b = t.linear[blue];
-  const double l = CubeRoot(t, 0.4122214708 * r + 0.5363325363 * g + 0.0514459929 * b);
-  const double m = CubeRoot(t, 0.2119034982 * r + 0.6806995451 * g + 0.1073969566 * b);
-  const double s = CubeRoot(t, 0.0883024619 * r + 0.2817188376 * g + 0.6299787005 * b);
-  return Lab{Toe(0.2104542553 * l + 0.7936177850 * m - 0.0040720468 * s),
-             1.9779984951 * l - 2.4285922050 * m + 0.4505937099 * s,
-             0.0259040371 * l + 0.7827717662 * m - 0.8086757660 * s};
+  const double r = kLinear[red];
+  const double g = kLinear[green];
+  const double b = kLinear[blue];
+  return Cones{CubeRoot(t, 0.4122214708 * r + 0.5363325363 * g + 0.0514459929 * b),
+               CubeRoot(t, 0.2119034982 * r + 0.6806995451 * g + 0.1073969566 * b),
+               CubeRoot(t, 0.0883024619 * r + 0.2817188376 * g + 0.6299787005 * b)};
 }
 
-// HyAB distance, negative when the second colour is darker.
-double OklabDeltaRgb(uint8_t r1, uint8_t g1, uint8_t b1, uint8_t r2, uint8_t g2, uint8_t b2) {
-  const Lab p = ToOklab(r1, g1, b1);
-  const Lab q = ToOklab(r2, g2, b2);
-  const double da = p.a - q.a;
-  const double db = p.b - q.b;
-  const double delta = std::fabs(p.l - q.l) + std::sqrt(da * da + db * db);
-  return p.l > q.l ? -delta : delta;
+double Lightness(const Cones& c) { return Toe(0.2104542553 * c.l + 0.7936177850 * c.m - 0.0040720468 * c.s); }
+
+// The parts of the HyAB distance of two colours: the lightness difference
+// (first minus second) and the squared a, b distance, a and b taken of the
+// differences of the cone roots (the transform is linear).
+struct HyabParts {
+  double dl;
+  double ab2;
+};
+
+HyabParts Hyab(uint8_t r1, uint8_t g1, uint8_t b1, uint8_t r2, uint8_t g2, uint8_t b2) {
+  const Cones p = ToCones(r1, g1, b1);
+  const Cones q = ToCones(r2, g2, b2);
+  const double dl = p.l - q.l;
+  const double dm = p.m - q.m;
+  const double ds = p.s - q.s;
+  const double da = 1.9779984951 * dl - 2.4285922050 * dm + 0.4505937099 * ds;
+  const double db = 0.0259040371 * dl + 0.7827717662 * dm - 0.8086757660 * ds;
+  return HyabParts{Lightness(p) - Lightness(q), da * da + db * db};
+}
+
+// Whether |dL| + sqrt(ab2) exceeds the threshold, decided without the root
+// as pixelmatch 8 decides it (the two forms differ in the last bit).
+bool HyabOver(const HyabParts& h, double threshold) {
+  const double dl = std::fabs(h.dl);
+  if (dl > threshold) return true;
+  const double rest = threshold - dl;
+  return h.ab2 > rest * rest;
 }
 
 // ---------------------------------------------------------- equal stretches
@@ -205,7 +340,7 @@ bool SamePixel(const uint8_t* p, const uint8_t* q) { return p[0] == q[0] && p[1]
 // brightness of 7 for its anti-aliasing rule.
 double BrightnessDelta(const uint8_t* c, const uint8_t* n) {
   if (SamePixel(c, n)) return 0;
-  return YiqY(c[2], c[1], c[0]) - YiqY(n[2], n[1], n[0]);
+  return YiqY(c[2] - n[2], c[1] - n[1], c[0] - n[0]);
 }
 
 // True when the pixel at (x1, y1) has three or more identical neighbours; the
@@ -289,7 +424,9 @@ double YiqDelta(const uint8_t first[3], const uint8_t second[3]) {
 
 double OklabDelta(const uint8_t first[3], const uint8_t second[3]) {
   if (first[0] == second[0] && first[1] == second[1] && first[2] == second[2]) return 0;
-  return OklabDeltaRgb(first[0], first[1], first[2], second[0], second[1], second[2]);
+  const HyabParts h = Hyab(first[0], first[1], first[2], second[0], second[1], second[2]);
+  const double delta = std::fabs(h.dl) + std::sqrt(h.ab2);
+  return h.dl > 0 ? -delta : delta;
 }
 
 double PerceptualLimit(Metric metric, double threshold) {
@@ -354,9 +491,16 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
       at = o + 3;
       const uint8_t* p = a + o;
       const uint8_t* q = b + o;
-      const double delta = metric == Metric::Oklab ? OklabDeltaRgb(p[2], p[1], p[0], q[2], q[1], q[0])
-                                                   : YiqDeltaRgb(p[2], p[1], p[0], q[2], q[1], q[0]);
-      if (!(std::fabs(delta) > limit)) continue;
+      bool darker = false;
+      if (metric == Metric::Oklab) {
+        const HyabParts h = Hyab(p[2], p[1], p[0], q[2], q[1], q[0]);
+        if (!HyabOver(h, settings.threshold)) continue;
+        darker = h.dl > 0;
+      } else {
+        const double delta = YiqDeltaRgb(p[2], p[1], p[0], q[2], q[1], q[0]);
+        if (!(std::fabs(delta) > limit)) continue;
+        darker = delta < 0;
+      }
       if (!marked) {
         std::memset(classes, kPixelSame, static_cast<size_t>(width));
         marked = true;
@@ -371,7 +515,7 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
         ++found.antialiased;
         continue;
       }
-      classes[px] = delta < 0 ? kPixelDarker : kPixelLighter;
+      classes[px] = darker ? kPixelDarker : kPixelLighter;
       ++found.differing;
       if (x < found.left) found.left = x;
       if (x > found.right) found.right = x;

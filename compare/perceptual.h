@@ -101,12 +101,16 @@ void PaintOverlayRow(const OverlayColours& colours, const uint8_t* baseRow, cons
                                const Band& base, const Band& other, int32_t fromRow, int32_t toRow,
                                const Band& out, PerceptualCounts* counts);
 
-// The per-pixel rules, for tests and for callers with their own loops.
-// Colours are red, green, blue.  Distances carry pixelmatch's sign: negative
-// when the second colour is darker.
+// The per-pixel distances, for tests and reports.  Colours are red, green,
+// blue.  Distances carry pixelmatch's sign: negative when the second colour
+// is darker.  YiqDelta is the squared YIQ distance; a pixel counts when its
+// absolute value exceeds PerceptualLimit (35215 t^2).  OklabDelta is the
+// HyAB distance |dL| + sqrt(da^2 + db^2) (L with the toe, Lr); a pixel
+// counts when it exceeds t, decided as pixelmatch 8 does without the root
+// (|dL| > t or da^2 + db^2 > (t - |dL|)^2), which can differ from comparing
+// this value in the last bit.
 double YiqDelta(const uint8_t first[3], const uint8_t second[3]);
 double OklabDelta(const uint8_t first[3], const uint8_t second[3]);
-// The limit a distance must exceed (in absolute value) to count.
 double PerceptualLimit(Metric metric, double threshold);
 // The grey of an equal pixel in the overlay.
 uint8_t OverlayGrey(const uint8_t rgb[3], double alpha);
