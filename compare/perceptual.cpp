@@ -181,10 +181,9 @@ const OklabTables& Tables() {
 double CubeRoot(const OklabTables& t, double x) {
   if (x < 1.0 / 512) return Cbrt(x);
   const double u = x * kRootSteps;
-  const double fl = std::floor(u);
-  const auto i = static_cast<size_t>(fl);
-  if (i >= kRootSteps + 1) return Cbrt(x);  // beyond white (not reached by bytes)
-  return t.root[i] + (t.root[i + 1] - t.root[i]) * (u - fl);
+  if (!(u < kRootSteps + 1)) return Cbrt(x);  // beyond white (not reached by bytes)
+  const auto i = static_cast<size_t>(u);      // u >= 8: truncation is the floor
+  return t.root[i] + (t.root[i + 1] - t.root[i]) * (u - static_cast<double>(i));
 }
 
 double Toe(double l) {
@@ -484,11 +483,13 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
     bool marked = false;
     Window wa{};
     Window wb{};
-    size_t at = 0;
-    while ((at = kFirstDifference(a, b, at, rowBytes)) < rowBytes) {
-      const size_t px = at / 3;
-      const size_t o = px * 3;
-      at = o + 3;
+    // Next pixel that differs: where one differs its neighbour often does
+    // too, so the pixel after it is tried before the vector scan.
+    size_t o = kFirstDifference(a, b, 0, rowBytes) / 3 * 3;
+    for (; o < rowBytes;
+         o = o + 6 <= rowBytes && !SamePixel(a + o + 3, b + o + 3) ? o + 3
+                                                                   : kFirstDifference(a, b, o + 3, rowBytes) / 3 * 3) {
+      const size_t px = o / 3;
       const uint8_t* p = a + o;
       const uint8_t* q = b + o;
       bool darker = false;
@@ -531,6 +532,10 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
 
 void PaintOverlayRow(const OverlayColours& colours, const uint8_t* baseRow, const uint8_t* classes, int32_t width,
                      uint8_t* outRow) {
+  // Screens repeat colours along a row: the grey of the last equal pixel is
+  // kept for the next one of the same colour.
+  uint8_t lastRgb[3] = {0, 0, 0};
+  uint8_t lastGrey = OverlayGrey(lastRgb, colours.alpha);
   for (int32_t x = 0; x < width; ++x) {
     const uint8_t* p = baseRow + static_cast<ptrdiff_t>(x) * 3;
     uint8_t* out = outRow + static_cast<ptrdiff_t>(x) * 3;
@@ -546,11 +551,15 @@ void PaintOverlayRow(const OverlayColours& colours, const uint8_t* baseRow, cons
       out[0] = rgb[2];
       out[1] = rgb[1];
       out[2] = rgb[0];
-    } else {
-      const uint8_t colour[3] = {p[2], p[1], p[0]};
-      const uint8_t grey = OverlayGrey(colour, colours.alpha);
-      out[0] = out[1] = out[2] = grey;
+      continue;
     }
+    if (p[0] != lastRgb[2] || p[1] != lastRgb[1] || p[2] != lastRgb[0]) {
+      lastRgb[0] = p[2];
+      lastRgb[1] = p[1];
+      lastRgb[2] = p[0];
+      lastGrey = OverlayGrey(lastRgb, colours.alpha);
+    }
+    out[0] = out[1] = out[2] = lastGrey;
   }
 }
 
