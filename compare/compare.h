@@ -6,14 +6,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "compare/perceptual.h"  // Metric
 #include "compare/picture.h"
 
 namespace diffmark {
-
-// When a pixel pair counts as differing (the table in modes.cpp).
-enum class Metric {
-  Channel,  // some channel byte is more than `threshold` (0-255) apart
-};
 
 // How the base picture is marked (the table in modes.cpp).
 enum class Mode {
