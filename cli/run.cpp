@@ -68,11 +68,12 @@ int ComparePairForm(const Options& options) {
   if (result.Failed()) return kTrouble;
 
   if (options.json) {
-    std::printf("%s\n", PairJson(result, options.compare).c_str());
+    std::printf("%s\n", PairJson(result, options).c_str());
   } else if (!options.quiet) {
     std::printf("%s\n", SummaryLine(result).c_str());
   }
-  return result.stats.differentPixels > 0 ? kDifferent : kEqual;
+  const bool sizesDiffer = result.baseWidth != result.otherWidth || result.baseHeight != result.otherHeight;
+  return Passes(result.stats, sizesDiffer, options) ? kEqual : kDifferent;
 }
 
 }  // namespace

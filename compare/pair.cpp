@@ -68,21 +68,34 @@ bool StreamRowsOfPair(const PairRequest& request, const CompareOptions& options,
   const bool bottomUp = !other.bmp.order.topDown;
   bool ok = false;
   if (request.reading == PairReading::RawRows) {
-    ok = StreamRows(stream, [width](unsigned, uint64_t, uint64_t count, uint8_t* rowsOfBase, const uint8_t* rowsOfOther) {
-      const uint64_t n = count * static_cast<uint64_t>(Rgb24Stride64(width));
-      MarkDifferences(rowsOfBase, n, rowsOfOther, n, width, static_cast<int32_t>(count));
+    ok = StreamRows(stream, [width](unsigned, const Chunk& chunk) {
+      const uint64_t n = chunk.count * static_cast<uint64_t>(Rgb24Stride64(width));
+      MarkDifferences(chunk.base, n, chunk.other, n, width, static_cast<int32_t>(chunk.count));
     });
   } else {
+    const bool alone = ComparesPixelsAlone(options);
+    if (!alone) stream.contextRows = kAntialiasContextRows;
     std::vector<Stats> perWorker(std::max(stream.threads, 1u));
-    ok = StreamRows(stream, [&](unsigned worker, uint64_t first, uint64_t count, uint8_t* rowsOfBase,
-                                const uint8_t* rowsOfOther) {
+    ok = StreamRows(stream, [&](unsigned worker, const Chunk& chunk) {
       // File rows [first, first + count) are picture rows counted from the top.
-      const auto rows = static_cast<int32_t>(count);
-      const auto top = static_cast<int32_t>(bottomUp ? static_cast<uint64_t>(height) - first - count : first);
+      const auto rows = static_cast<int32_t>(chunk.count);
+      const auto top =
+          static_cast<int32_t>(bottomUp ? static_cast<uint64_t>(height) - chunk.first - chunk.count : chunk.first);
       const auto stride = static_cast<int64_t>(stream.stride);
-      const Picture basePart{rowsOfBase, stride, width, rows, bottomUp};
-      const Picture otherPart{const_cast<uint8_t*>(rowsOfOther), stride, width, rows, bottomUp};
-      AddStats(perWorker[worker], ComparePictures(basePart, otherPart, options, top));
+      if (alone) {
+        const Picture basePart{chunk.base, stride, width, rows, bottomUp};
+        const Picture otherPart{const_cast<uint8_t*>(chunk.other), stride, width, rows, bottomUp};
+        AddStats(perWorker[worker], ComparePictures(basePart, otherPart, options, top));
+        return;
+      }
+      // The chunk with its context rows as a band of the picture.
+      const auto held = static_cast<int32_t>(chunk.before + chunk.count + chunk.after);
+      const auto lead = static_cast<int64_t>(chunk.before) * stride;
+      const int32_t bandTop = top - static_cast<int32_t>(bottomUp ? chunk.after : chunk.before);
+      const Band basePart{Picture{chunk.base - lead, stride, width, held, bottomUp}, bandTop, height};
+      const Band otherPart{Picture{const_cast<uint8_t*>(chunk.other) - lead, stride, width, held, bottomUp},
+                           bandTop, height};
+      AddStats(perWorker[worker], CompareBands(basePart, otherPart, top, top + rows, options));
     });
     result->stats = Stats{};
     for (const Stats& s : perWorker) AddStats(result->stats, s);

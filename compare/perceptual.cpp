@@ -6,6 +6,7 @@
 #include "compare/perceptual.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -458,7 +459,7 @@ void MergeCounts(PerceptualCounts* into, const PerceptualCounts& part) {
 
 bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Band& other, int32_t fromRow,
                   int32_t toRow, PerceptualCounts* counts, RowSink sink, void* context) {
-  if (settings.metric != Metric::Yiq && settings.metric != Metric::Oklab) return false;
+
   if (counts == nullptr || base.rows.width != other.rows.width || base.imageHeight != other.imageHeight ||
       base.rows.width < 0 || fromRow < 0 || toRow > base.imageHeight || fromRow > toRow) {
     return false;
@@ -493,7 +494,11 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
       const uint8_t* p = a + o;
       const uint8_t* q = b + o;
       bool darker = false;
-      if (metric == Metric::Oklab) {
+      if (metric == Metric::Channel) {
+        // The byte rule, for anti-aliasing detection with the Channel metric.
+        const int t = settings.channelThreshold;
+        if (std::abs(p[0] - q[0]) <= t && std::abs(p[1] - q[1]) <= t && std::abs(p[2] - q[2]) <= t) continue;
+      } else if (metric == Metric::Oklab) {
         const HyabParts h = Hyab(p[2], p[1], p[0], q[2], q[1], q[0]);
         if (!HyabOver(h, settings.threshold)) continue;
         darker = h.dl > 0;
