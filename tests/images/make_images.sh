@@ -129,6 +129,11 @@ $im $t/rgba.png -colorspace gray -type GrayscaleAlpha -define tiff:alpha=unassoc
 $im $t/rgba.png -colorspace gray -type GrayscaleAlpha -define tiff:alpha=unassociated -depth 16 -compress lzw tiff-greyalpha16-17x11.tif
 $im $t/colour.png $tc -depth 16 -compress lzw tiff-rgb16-17x11.tif
 $im $t/colour8.png -colors 16 -type palette -compress lzw tiff-palette-17x11.tif
+# One 8-bit palette picture (png-palette4's) as Pillow writes it (colour
+# map values v * 256) and as ImageMagick does (v * 257): both must give
+# back the colours of the PNG.
+$py -c "from PIL import Image; Image.open('png-palette4-17x11.png').save('tiff-palette-pillow-17x11.tif')"
+$im png-palette4-17x11.png -type palette -compress lzw tiff-palette-magick-17x11.tif
 $im $t/colour8.png -colorspace gray -threshold 50% -type bilevel -compress group4 tiff-bilevel-17x11.tif
 tiffcp -t -w 16 -l 16 tiff-rgb8-lzw-17x11.tif tiff-rgb8-tiled-17x11.tif
 tiffcp -t -w 16 -l 16 tiff-greyalpha16-17x11.tif tiff-greyalpha16-tiled-17x11.tif
