@@ -10,10 +10,6 @@
 #include "app/difference.h"
 #include "platform/platform.h"
 
-#if DIFFMARK_CLI_PNG
-#include <spng.h>
-#endif
-
 namespace diffmark::cli {
 
 LoadedImage::~LoadedImage() {
@@ -159,8 +155,6 @@ bool OutputFormat(const std::string& path, Format* format) {
   return false;
 }
 
-bool CanWritePng() { return DIFFMARK_CLI_PNG != 0; }
-
 namespace {
 
 // Reverses the order of the memory rows, so the picture reads the other
@@ -198,72 +192,16 @@ bool WriteBmp(const std::string& path, const Picture& picture, const BitmapInfoH
   return false;
 }
 
-#if DIFFMARK_CLI_PNG
-bool WritePng(const std::string& path, const Picture& picture, std::string* error) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    *error = "cannot be created";
-    return false;
-  }
-  std::vector<char> buffer(1u << 20);
-  std::setvbuf(file, buffer.data(), _IOFBF, buffer.size());
-  spng_ctx* ctx = spng_ctx_new(SPNG_CTX_ENCODER);
-  spng_ihdr ihdr{};
-  ihdr.width = static_cast<uint32_t>(picture.width);
-  ihdr.height = static_cast<uint32_t>(picture.height);
-  ihdr.bit_depth = 8;
-  ihdr.color_type = SPNG_COLOR_TYPE_TRUECOLOR;
-  int status = ctx == nullptr ? SPNG_EMEM : spng_set_png_file(ctx, file);
-  if (status == 0) status = spng_set_ihdr(ctx, &ihdr);
-  // Speed first: the adaptive filter choice tries all five filters on
-  // every row and took four fifths of a 4096 x 4096 run.  Measured on such
-  // a picture (encode alone): adaptive, level 2: 0.77 s, 232 kB; "up",
-  // level 1, filtered strategy: 0.10 s, 232 kB; no filter: 0.09 s, 2 MB.
-  if (status == 0) status = spng_set_option(ctx, SPNG_FILTER_CHOICE, SPNG_FILTER_CHOICE_UP);
-  if (status == 0) status = spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, 1);
-  if (status == 0) status = spng_set_option(ctx, SPNG_IMG_COMPRESSION_STRATEGY, 1 /* Z_FILTERED */);
-  if (status == 0) {
-    status = spng_encode_image(ctx, nullptr, 0, SPNG_FMT_PNG, SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE);
-  }
-  std::vector<uint8_t> rgb(3 * static_cast<size_t>(picture.width));
-  for (int32_t y = 0; status == 0 && y < picture.height; ++y) {
-    const uint8_t* in = picture.Row(y);
-    for (size_t i = 0; i < rgb.size(); i += 3) {
-      rgb[i] = in[i + 2];
-      rgb[i + 1] = in[i + 1];
-      rgb[i + 2] = in[i];
-    }
-    status = spng_encode_row(ctx, rgb.data(), rgb.size());
-    if (status == SPNG_EOI) status = 0;
-  }
-  spng_ctx_free(ctx);
-  const bool closed = std::fclose(file) == 0;
-  if (status != 0) {
-    *error = std::string("PNG encoding failed: ") + spng_strerror(status);
-    return false;
-  }
-  if (!closed) {
-    *error = "write failed (disk full?)";
-    return false;
-  }
-  return true;
-}
-#endif
-
 }  // namespace
 
 bool WritePicture(const std::string& path, Format format, const Picture& picture,
                   const BitmapInfoHeader& header, std::string* error) {
-#if !DIFFMARK_CLI_PNG
-  if (format == Format::Png) {
+  if (format == Format::Png && !CanWritePng()) {
     *error = "PNG output is not available in this build";
     return false;
   }
-#endif
   auto write = [&](const std::string& target) {
-#if DIFFMARK_CLI_PNG
-    if (format == Format::Png) return WritePng(target, picture, error);
-#endif
+    if (format == Format::Png) return WritePngFile(target, picture, error);
     return WriteBmp(target, picture, header, error);
   };
   const platform::PathKind kind = platform::KindOfPath(path.c_str());

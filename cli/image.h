@@ -7,6 +7,7 @@
 #include <diffmark/imageload.h>
 
 #include "cli/compare.h"
+#include "cli/png_write.h"  // CanWritePng
 
 namespace diffmark::cli {
 
@@ -38,9 +39,6 @@ class LoadedImage {
 // the program's, ../lib/diffmark/plugins) and the build tree's (../plugins)
 // that holds a usable plug-in.  Returns the folder scanned ("" for none).
 std::string FindPlugins(const std::string& explicitDir);
-
-// Whether -o name.png can be written in this build.
-bool CanWritePng();
 
 enum class Format { Bmp, Png };
 
