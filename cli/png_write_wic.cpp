@@ -120,7 +120,19 @@ bool WritePngFile(const std::string& path, const Picture& picture, std::string* 
   hr = factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder);
   if (SUCCEEDED(hr)) hr = encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache);
   if (SUCCEEDED(hr)) hr = encoder->CreateNewFrame(&frame, &options);
-  if (SUCCEEDED(hr)) hr = frame->Initialize(options.Get());
+  if (SUCCEEDED(hr)) {
+    // The "up" filter, as the libspng writer uses: the adaptive choice
+    // tries every filter on every row.  An encoder without the option
+    // keeps its own choice.
+    PROPBAG2 option{};
+    option.pstrName = const_cast<LPOLESTR>(L"FilterOption");
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_UI1;
+    value.bVal = WICPngFilterUp;
+    (void)options->Write(1, &option, &value);
+    hr = frame->Initialize(options.Get());
+  }
   if (SUCCEEDED(hr)) hr = frame->SetSize(width, height);
   if (SUCCEEDED(hr)) hr = frame->SetPixelFormat(&format);
 
