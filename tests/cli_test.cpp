@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <diffmark/imageload.h>
+
 #include "support.h"
 
 #if defined(_WIN32)
@@ -48,14 +50,14 @@ struct Image {
 
 Image Filled(int32_t w, int32_t h, Rgb colour) { return {w, h, std::vector<Rgb>(static_cast<size_t>(w * h), colour)}; }
 
-// A 24-bit bottom-up BMP of the picture.
-Bytes Bmp(const Image& image) {
+// A 24-bit BMP of the picture, bottom-up (or top-down: negative height).
+Bytes Bmp(const Image& image, bool topDown = false) {
   BmpParts parts;
   parts.width = image.width;
-  parts.height = image.height;
+  parts.height = topDown ? -image.height : image.height;
   parts.pixels.assign(static_cast<size_t>(Stride(image.width) * image.height), 0);
   for (int32_t y = 0; y < image.height; ++y) {
-    uint8_t* row = parts.pixels.data() + Stride(image.width) * (image.height - 1 - y);
+    uint8_t* row = parts.pixels.data() + Stride(image.width) * (topDown ? y : image.height - 1 - y);
     for (int32_t x = 0; x < image.width; ++x) {
       const Rgb& p = image.pixels[static_cast<size_t>(y * image.width + x)];
       row[3 * x] = p.b;
@@ -179,6 +181,74 @@ TEST_F(Cli, ModesMarkTheCopyOfTheBase) {
     const Image out = Decode(ReadAll(dir / "out.bmp"));
     EXPECT_EQ(out.width, 5) << c.name;
     EXPECT_EQ(out.pixels, c.expected->pixels) << c.name;
+  }
+}
+
+// The picture of an image file read back through the library and the
+// format plug-ins (png.spi; wic.spi on Windows); empty when it fails.
+Image LoadThroughPlugins(const std::filesystem::path& file, std::string* error) {
+  using namespace diffmark;
+  struct Table {  // the plug-ins of the format plug-in folder, for this call
+    Table() {
+      ReleasePlugins();
+      ok = SetPluginDirectory(testsupport::BuildPath(DIFFMARK_FORMAT_PLUGIN_DIR).c_str());
+      ScanPlugins();
+    }
+    ~Table() {
+      ReleasePlugins();
+      (void)SetPluginDirectory("");
+    }
+    bool ok = false;
+  } table;
+  BlockHandle block = nullptr;
+  BitmapInfo info{};
+  const uint8_t* rows = table.ok ? LoadImageFile(file.string().c_str(), &block, &info) : nullptr;
+  Image image;
+  if (rows == nullptr || info.bmiHeader.biBitCount != 24 || info.bmiHeader.biHeight <= 0) {
+    *error = LastLoadError() != nullptr ? LastLoadError() : "not 24-bit bottom-up rows";
+  } else {
+    image.width = info.bmiHeader.biWidth;
+    image.height = info.bmiHeader.biHeight;
+    for (int32_t y = 0; y < image.height; ++y) {
+      const uint8_t* row = rows + Stride(image.width) * (image.height - 1 - y);
+      for (int32_t x = 0; x < image.width; ++x) image.pixels.push_back({row[3 * x + 2], row[3 * x + 1], row[3 * x]});
+    }
+  }
+  ReleaseBlock(block);
+  return image;
+}
+
+// -o x.png (libspng; the Windows Imaging Component on Windows) writes a PNG
+// that decodes to the marked pixels, top row first whichever way up the
+// base is stored, replacing what was there.
+TEST_F(Cli, PngOutputDecodesToTheMarkedPixels) {
+  const Fixture f;
+  Image marked = f.base;
+  marked.At(1, 0).b = 255;
+  marked.At(3, 1) = {255, 0, 255};
+  marked.At(4, 2).r = 255;
+  for (const bool topDown : {false, true}) {
+    SCOPED_TRACE(topDown ? "top-down base" : "bottom-up base");
+    WriteAll(dir / "a.bmp", Bmp(f.base, topDown));
+    WriteAll(dir / "b.bmp", Bmp(f.other));
+    WriteAll(dir / "out.png", Bytes(10, 7));
+    const auto outcome = Run({"a.bmp", "b.bmp", "-o", "out.png"});
+    if (outcome.standardError.find("PNG output is not available") != std::string::npos) {
+      GTEST_SKIP() << "this build writes no PNG";
+    }
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.standardError;
+    EXPECT_EQ(outcome.standardError, "");
+    const Bytes file = ReadAll(dir / "out.png");
+    ASSERT_GT(file.size(), 8u);
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + 8), (Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}));
+    std::string error;
+    const Image decoded = LoadThroughPlugins(dir / "out.png", &error);
+    if (decoded.width == 0 && error.find("no plug-in") != std::string::npos) {
+      GTEST_SKIP() << "no format plug-in reads PNG in this build: " << error;
+    }
+    EXPECT_EQ(decoded.width, 5) << error;
+    EXPECT_EQ(decoded.height, 3);
+    EXPECT_EQ(decoded.pixels, marked.pixels);
   }
 }
 
