@@ -96,9 +96,10 @@ std::string EntryJson(const FolderEntry& e, const Options& options) {
   const PairResult& r = e.result;
   const Stats& s = r.stats;
   return "{\"path\": " + JsonString(e.path) + ", \"status\": \"" + StatusName(e.status) + "\"" +
-         ", \"base_size\": " + SizeJson(r.baseWidth, r.baseHeight, r.baseLoaded) +
-         ", \"other_size\": " + SizeJson(r.otherWidth, r.otherHeight, r.otherLoaded) +
-         ", \"pixels\": " + (r.compared ? std::to_string(s.pixels) : "null") +
+         ", \"identical\": " + (r.identical ? "true" : "false") +
+         ", \"base_size\": " + SizeJson(r.baseWidth, r.baseHeight, r.baseLoaded && r.sizesKnown) +
+         ", \"other_size\": " + SizeJson(r.otherWidth, r.otherHeight, r.otherLoaded && r.sizesKnown) +
+         ", \"pixels\": " + (r.compared && r.sizesKnown ? std::to_string(s.pixels) : "null") +
          ", \"different_pixels\": " + (r.compared ? std::to_string(s.differentPixels) : "null") +
          ", \"different_bytes\": " + (r.compared ? std::to_string(s.differentBytes) : "null") +
          ", \"antialiased_pixels\": " + (r.compared ? std::to_string(s.antialiasedPixels) : "null") +
@@ -122,13 +123,17 @@ std::string PairJson(const PairResult& r, const Options& cli) {
   // The extent compared: both pictures laid at the top-left corner.
   const int32_t width = r.baseWidth > r.otherWidth ? r.baseWidth : r.otherWidth;
   const int32_t height = r.baseHeight > r.otherHeight ? r.baseHeight : r.otherHeight;
+  const bool known = r.sizesKnown;
   return "{\"base\": " + JsonString(r.base) + ", \"other\": " + JsonString(r.other) +
-         ", \"width\": " + std::to_string(width) + ", \"height\": " + std::to_string(height) +
-         ", \"base_size\": [" + std::to_string(r.baseWidth) + ", " + std::to_string(r.baseHeight) + "]" +
-         ", \"other_size\": [" + std::to_string(r.otherWidth) + ", " + std::to_string(r.otherHeight) + "]" +
+         ", \"width\": " + (known ? std::to_string(width) : "null") +
+         ", \"height\": " + (known ? std::to_string(height) : "null") +
+         ", \"base_size\": " + SizeJson(r.baseWidth, r.baseHeight, known) +
+         ", \"other_size\": " + SizeJson(r.otherWidth, r.otherHeight, known) +
          ", \"size_differs\": " +
          (r.baseWidth != r.otherWidth || r.baseHeight != r.otherHeight ? "true" : "false") +
-         ", \"pixels\": " + std::to_string(s.pixels) + ", \"different_pixels\": " + std::to_string(s.differentPixels) +
+         ", \"identical\": " + (r.identical ? "true" : "false") +
+         ", \"pixels\": " + (known ? std::to_string(s.pixels) : "null") +
+         ", \"different_pixels\": " + std::to_string(s.differentPixels) +
          ", \"different_bytes\": " + std::to_string(s.differentBytes) + ", \"per_channel\": {\"red\": " +
          std::to_string(s.perChannel[2]) + ", \"green\": " + std::to_string(s.perChannel[1]) +
          ", \"blue\": " + std::to_string(s.perChannel[0]) + "}, \"antialiased_pixels\": " +
