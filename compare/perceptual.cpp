@@ -438,7 +438,7 @@ struct Window {
   }
 };
 
-bool SamePixel(const uint8_t* p, const uint8_t* q) { return p[0] == q[0] && p[1] == q[1] && p[2] == q[2]; }
+bool SamePixel(const uint8_t* p, const uint8_t* q) { return ((p[0] ^ q[0]) | (p[1] ^ q[1]) | (p[2] ^ q[2])) == 0; }
 
 // Brightness difference of two pixels of one picture (centre minus neighbour),
 // 0 for equal pixels.  YIQ's Y for both metrics: pixelmatch 8 kept the
