@@ -403,7 +403,7 @@ uint8_t YiqSlack(double limit) {
 // colours with bench/oklab_slack.cpp.
 constexpr double kOklabSlackBound[] = {
     0.044663896667890404, 0.057533032590215409, 0.067010730160911011, 0.075190783470833661,
-    0.082367020262557128,
+    0.082367020262557128, 0.088846509105961632, 0.094805690323006744,
 };
 
 // The largest channel difference m for which no pixel can exceed the OKLab
