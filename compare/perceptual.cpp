@@ -1,8 +1,9 @@
-// Perceptual classification of pixel rows.  Equal stretches of two rows are
-// skipped 16 or 32 bytes at a time; only pixels whose bytes differ get a
+// Perceptual classification of pixel rows.  Stretches of two rows whose
+// bytes are equal, or too close to reach the threshold whatever the colour,
+// are skipped 16 or 32 bytes at a time; only the remaining pixels get a
 // colour distance, and only pixels over the threshold get the anti-aliasing
 // rule.  All arithmetic is in doubles, in the order pixelmatch evaluates it,
-// so that results near the threshold fall on the same side.
+// so that results at the threshold fall on the same side.
 #include "compare/perceptual.h"
 
 #include <cmath>
