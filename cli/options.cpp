@@ -288,7 +288,14 @@ ParseError ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     const int c = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr);
     if (c == -1) break;
     if (c == ':') {
-      *error = "option " + std::string(argv[previous]) + " needs a value";
+      // Named from the table: the arguments may have been reordered.
+      std::string name = argv[previous];
+      if (optopt >= 256 && static_cast<size_t>(optopt - 256) < std::size(kOptions)) {
+        name = std::string("--") + kOptions[optopt - 256].longName;
+      } else if (optopt > 0 && optopt < 256) {
+        name = std::string("-") + static_cast<char>(optopt);
+      }
+      *error = "option " + name + " needs a value";
       return ParseError::Usage;
     }
     const OptionSpec* spec = nullptr;
