@@ -45,6 +45,7 @@ std::string RegionsJson(const std::vector<Region>& regions) {
   return out + "]";
 }
 
+// "[a, b]", or null when not `known`.
 std::string SizeJson(int32_t width, int32_t height, bool known) {
   if (!known) return "null";
   // Built a step at a time: GCC 12 warns falsely (-Wrestrict) about
@@ -153,7 +154,10 @@ std::string FoldersJson(const Options& options, const FolderTotals& totals, cons
                     ", \"metric\": " + JsonString(InfoOf(options.compare.metric).name) +
                     ", \"threshold\": " + ThresholdJson(options.compare) +
                     ", \"antialiasing\": " + (options.compare.antialiasing ? "true" : "false") +
-                    ToleranceJson(options) + ",\n \"totals\": " + TotalsJson(totals) + ",\n \"pairs\": [";
+                    ToleranceJson(options) + ", \"shard\": " +
+                    SizeJson(static_cast<int32_t>(options.shardIndex), static_cast<int32_t>(options.shardCount),
+                             options.shardCount > 0) +
+                    ",\n \"totals\": " + TotalsJson(totals) + ",\n \"pairs\": [";
   for (size_t i = 0; i < entries.size(); ++i) out += (i > 0 ? ",\n  " : "\n  ") + EntryJson(entries[i], options);
   out += entries.empty() ? "]}\n" : "\n ]}\n";
   return out;

@@ -139,6 +139,10 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "%s: --report is for two folders\n", kProgram);
     return kTrouble;
   }
+  if (!baseIsFolder && options.shardCount > 0) {
+    std::fprintf(stderr, "%s: --shard is for two folders\n", kProgram);
+    return kTrouble;
+  }
   if (baseIsFolder && !options.output.empty()) {
     for (const std::string* input : {&options.base, &options.other}) {
       if (SameFile(options.output, *input)) {

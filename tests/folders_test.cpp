@@ -10,6 +10,7 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support.h"
@@ -74,7 +75,8 @@ TEST_F(Folders, PairsTheTreesComparesEveryPairAndWritesTheMarkedCopies) {
   // differing pixels, the PPM 6, as ImageMagick's compare counts them.
   EXPECT_EQ(outcome.standardOutput,
             "{\"base\": \"base\", \"other\": \"other\", \"output\": \"out\", \"report\": null, \"metric\": \"channel\", "
-            "\"threshold\": 0, \"antialiasing\": false, \"max_diff_pixels\": null, \"max_diff_ratio\": null,\n"
+            "\"threshold\": 0, \"antialiasing\": false, \"max_diff_pixels\": null, \"max_diff_ratio\": null, "
+            "\"shard\": null,\n"
             " \"totals\": {\"equal\": 2, \"changed\": 2, \"added\": 1, \"removed\": 1, \"errors\": 2},\n"
             " \"pairs\": [\n"
             "  {\"path\": \"added.bmp\", \"status\": \"added\", \"identical\": false, \"base_size\": null, \"other_size\": null, "
@@ -478,5 +480,54 @@ window.addEventListener("load", function () {
                 ",\"order\":[\"added.bmp\",\"removed.bmp\",\"changed.bmp\",\"nested/deeper/changed.ppm\"]}");
 }
 #endif
+
+}  // namespace
+
+namespace {
+
+// Shards: three processes at once, each its shard of the same trees; every
+// pair, added and removed file in exactly one, the shards' sizes within
+// one of each other, and each entry what the unsharded run says of it.
+TEST_F(Folders, ShardsSplitTheRunExactly) {
+  for (int k = 0; k < 10; ++k) {
+    Copy("base/changed.bmp", "base/more/c" + std::to_string(k) + ".bmp");
+    Copy(k % 3 == 0 ? "other/changed.bmp" : "base/changed.bmp", "other/more/c" + std::to_string(k) + ".bmp");
+  }
+  CopyFixture();
+  const auto whole = Run({"--json", "base", "other"});
+  std::vector<std::thread> running;
+  std::vector<testsupport::RunOutcome> shards(3);
+  for (int k = 0; k < 3; ++k) {
+    running.emplace_back([&, k] { shards[static_cast<size_t>(k)] = Run({"--json", "--shard", std::to_string(k + 1) + "/3", "base", "other"}); });
+  }
+  for (std::thread& t : running) t.join();
+
+  // The entries, one a line, each tagged by its path.
+  const auto entries = [](const std::string& json) {
+    std::map<std::string, std::string> found;
+    const std::regex entry("\\{\"path\": \"([^\"]+)\"[^\n]*\\}");
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), entry); it != std::sregex_iterator(); ++it) {
+      found[(*it)[1]] = (*it)[0];
+    }
+    return found;
+  };
+  const std::map<std::string, std::string> all = entries(whole.standardOutput);
+  ASSERT_GT(all.size(), 15u);
+  std::map<std::string, std::string> merged;
+  size_t smallest = all.size();
+  size_t largest = 0;
+  for (int k = 0; k < 3; ++k) {
+    const auto& shard = shards[static_cast<size_t>(k)];
+    EXPECT_NE(shard.standardOutput.find("\"shard\": [" + std::to_string(k + 1) + ", 3]"), std::string::npos);
+    const auto part = entries(shard.standardOutput);
+    smallest = std::min(smallest, part.size());
+    largest = std::max(largest, part.size());
+    for (const auto& [path, text] : part) EXPECT_TRUE(merged.emplace(path, text).second) << path << " twice";
+  }
+  EXPECT_EQ(merged, all);
+  EXPECT_LE(largest - smallest, 1u);
+  EXPECT_EQ(Run({"--shard", "4/3", "base", "other"}).exitCode, 2);
+  EXPECT_EQ(Run({"--shard", "1/2", "base/equal.bmp", "other/equal.bmp"}).exitCode, 2);
+}
 
 }  // namespace
