@@ -357,13 +357,12 @@ PairResult ComparePair(const PairRequest& request, const CompareOptions& options
     if (Streamable(request, base, other)) {
       const bool outputStreams = OutputStreams(output, base, other);
       if (raw && outputStreams) {
-        if (output.path.empty()) {
-          if (!StreamRowsOfPair(request, options, base, other, nullptr, &result)) result = PairResult{};
-          else return result;
-        } else {
+        if (!output.path.empty()) {
           StreamWithOutput(request, options, base, other, &result);
           return result;
         }
+        if (StreamRowsOfPair(request, options, base, other, nullptr, &result)) return result;
+        result = PairResult{};  // no row buffers: the whole pictures, below
       } else if (!raw) {
         const bool wholeNeeded = request.observer != nullptr || output.onlyWhenDifferent || !outputStreams;
         if (!output.path.empty() && !wholeNeeded) {
