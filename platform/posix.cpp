@@ -273,6 +273,29 @@ PathKind KindOfPath(const char* path) {
   return PathKind::Other;
 }
 
+bool StampOfFile(const char* path, FileStamp* stamp) {
+  struct stat st {};
+  if (::stat(NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
+  stamp->size = static_cast<uint64_t>(st.st_size);
+  stamp->modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + static_cast<int64_t>(st.st_mtim.tv_nsec);
+  return true;
+}
+
+bool MakeFolder(const char* path) {
+  const std::string native = NativePath(path);
+  if (::mkdir(native.c_str(), 0700) == 0) return true;
+  struct stat st {};
+  return errno == EEXIST && ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string FullPath(const char* path) {
+  char* resolved = ::realpath(NativePath(path).c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
 // ------------------------------------------------------ movable blocks
 //
 // A block is a header placed in front of the data.  Small blocks come from
@@ -546,6 +569,14 @@ std::string ExecutablePath() {
   const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (n <= 0) return {};
   return std::string(buffer, static_cast<size_t>(n));
+}
+
+std::string UserCacheFolder() {
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return xdg;  // a relative value is to be ignored
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return std::string(home) + "/.cache";
+  return {};
 }
 
 unsigned ProcessorCount() {
