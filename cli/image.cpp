@@ -134,7 +134,7 @@ std::string FindPlugins(const std::string& explicitDir) {
   }
   for (const std::string& dir : candidates) {
     if (!SetPluginDirectory(dir.c_str())) continue;
-    ScanPlugins();
+    ScanPluginsCached();  // loads only the plug-ins that are new or changed
     if (PluginTable.count > 0) return dir;
     ReleasePlugins();
   }
