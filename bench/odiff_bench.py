@@ -18,8 +18,10 @@ start-up to every run).  odiff's exit status 22 (pixels differ) counts as
 a finished run, as diffmark-cli's 1 does.  Both run with their defaults:
 diffmark-cli compares bytes exactly, odiff with its colour threshold 0.1.
 
-Also printed: peak resident memory of each program (getrusage of the
-child) against the bytes of the two decoded pictures (24-bit and RGBA).
+Also printed: the CPU time of each (user + system, every thread: the
+figure to trust when other work shares the machine), and the peak resident
+memory of each program (one more run under /usr/bin/time) against the
+bytes of the two decoded pictures (24-bit and RGBA).
 
 Figures only; nothing fails on timing.
 
@@ -120,8 +122,8 @@ def find_odiff():
 
 
 def run(command, ok=(0, 1, 22)):  # odiff: 22 pixels differ
-    """Wall seconds and peak RSS (MiB) of one run; the writeback of the
-    last one's output is flushed first."""
+    """Wall and CPU seconds (user + system, all threads) of one run; the
+    writeback of the last one's output is flushed first."""
     os.sync()
     start = time.perf_counter()
     child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
@@ -133,11 +135,22 @@ def run(command, ok=(0, 1, 22)):  # odiff: 22 pixels differ
     child.stderr.close()
     if code not in ok:
         sys.exit(f"{' '.join(command)} failed with status {code}: {error}")
-    return wall, usage.ru_maxrss / 1024.0
+    return wall, usage.ru_utime + usage.ru_stime
+
+
+def peak_mib(command):
+    """Peak resident memory (MiB) of one run, through /usr/bin/time: the
+    getrusage of a child forked from this Python would count Python's own
+    pages, which a fork carries into the child until exec."""
+    if not os.path.exists("/usr/bin/time"):
+        return float("nan")
+    done = subprocess.run(["/usr/bin/time", "-f", "%M"] + command, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, text=True)
+    return int(done.stderr.strip().splitlines()[-1]) / 1024.0
 
 
 def alternate(commands):
-    """Medians (seconds, MiB) of each command, run in turn."""
+    """Medians (wall s, CPU s) of each command, run in turn, and its peak MiB."""
     results = [[] for _ in commands]
     for c in commands:  # one untimed run each: the files are then cached
         run(c)
@@ -145,7 +158,7 @@ def alternate(commands):
         for c, r in zip(commands, results):
             r.append(run(c))
     med = statistics.median
-    return [(med(w for w, _ in r), med(m for _, m in r)) for r in results]
+    return [(med(w for w, _ in r), med(u for _, u in r), peak_mib(c)) for c, r in zip(commands, results)]
 
 
 odiff = find_odiff()
@@ -156,15 +169,17 @@ if args.before:
     print(f"before       {os.path.abspath(args.before)}")
 print(f"odiff        {odiff} ({version or 'version unknown'})")
 print(f"{runs} runs each, alternating; medians in ms; ratio = odiff / diffmark-cli (2.00: twice as fast)")
+print("cpu: user + system time of all threads; peak: resident memory; decoded: the two pictures at 24 bits/RGBA")
 print()
 head = f"{'pair':<26} {'mode':<8} {'diffmark':>9} {'odiff':>8} {'ratio':>6}"
 if args.before:
     head += f" {'before':>8} {'ratio':>6}"
-head += f"   {'peak MiB dm/od':>14}  {'decoded MiB 24-bit/RGBA':>23}"
+head += f"  {'cpu dm/od':>13} {'ratio':>6}  {'peak MiB dm/od':>14}  {'decoded MiB':>11}"
 print(head)
 
 work = tempfile.mkdtemp(prefix="diffmark-odiff-bench-")
 ratios = {"compare": [], "diff": []}
+cpu_ratios = {"compare": [], "diff": []}
 try:
     for width, height in sizes:
         for fmt in formats:
@@ -177,20 +192,21 @@ try:
                     odiff_out = [] if mode == "compare" else [os.path.join(work, "o.png")]
                     commands.insert(1, [odiff, base, other] + odiff_out)
                     medians = alternate(commands)
-                    (dw, dm), (ow, om) = medians[0], medians[1]
+                    (dw, du, dm), (ow, ou, om) = medians[0], medians[1]
                     ratios[mode].append(ow / dw)
+                    cpu_ratios[mode].append(ou / du)
                     decoded = 2 * width * height
                     line = (f"{width}x{height} {fmt:<4} {change:<11} {mode:<8} {dw * 1e3:9.1f} {ow * 1e3:8.1f} "
                             f"{ow / dw:6.2f}")
                     if args.before:
-                        bw, _ = medians[2]
+                        bw = medians[2][0]
                         line += f" {bw * 1e3:8.1f} {ow / bw:6.2f}"
-                    line += (f"   {dm:6.1f}/{om:6.1f}  "
-                             f"{decoded * 3 / 2**20:11.1f}/{decoded * 4 / 2**20:5.1f}")
+                    line += (f"  {du * 1e3:6.1f}/{ou * 1e3:6.1f} {ou / du:6.2f}  {dm:6.1f}/{om:6.1f}  "
+                             f"{decoded * 3 / 2**20:5.1f}/{decoded * 4 / 2**20:5.1f}")
                     print(line, flush=True)
     print()
     for mode, values in ratios.items():
-        print(f"{mode:<8} ratio over all pairs: median {statistics.median(values):.2f}, "
-              f"lowest {min(values):.2f}")
+        print(f"{mode:<8} wall ratio over all pairs: median {statistics.median(values):.2f}, "
+              f"lowest {min(values):.2f}; cpu ratio: median {statistics.median(cpu_ratios[mode]):.2f}")
 finally:
     shutil.rmtree(work, ignore_errors=True)

@@ -57,6 +57,12 @@ Bytes PluginBytes(const char* plugin, size_t size = 0) {
   return bytes;
 }
 
+// A file time some while ago, in whole seconds: what every platform's
+// std::filesystem can set exactly (mingw's sets whole seconds only).
+fs::file_time_type WholeSecondsAgo(std::chrono::hours ago) {
+  return std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now() - ago);
+}
+
 class PluginCacheScan : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -146,10 +152,11 @@ TEST_F(PluginCacheScan, GivesWhatScanPluginsGivesWithAndWithoutACacheFile) {
 
 TEST_F(PluginCacheScan, ALibraryItRemembersIsNotLoaded) {
   Install("tplain");
+  const auto time = WholeSecondsAgo(std::chrono::hours(1));
+  fs::last_write_time(dir / "tplain.spi", time);
   ASSERT_EQ(Cached(), (Table{{"tplain.spi", "*.tst;*.raw"}}));
   // The library is no library any more, but its size and time are as they
   // were: the cached scan takes the entry from the cache without loading it.
-  const auto time = fs::last_write_time(dir / "tplain.spi");
   WriteAll(dir / "tplain.spi", Bytes(fs::file_size(dir / "tplain.spi"), 'x'));
   fs::last_write_time(dir / "tplain.spi", time);
   EXPECT_EQ(Cached(), (Table{{"tplain.spi", "*.tst;*.raw"}}));
@@ -174,7 +181,7 @@ TEST_F(PluginCacheScan, AChangedLibraryIsReadAgain) {
     fs::remove_all(cacheRoot / "c");
     fs::remove(dir / "x.spi");
     WriteAll(dir / "x.spi", PluginBytes("tfirst", size));
-    const auto time = fs::last_write_time(dir / "x.spi") - std::chrono::hours(1);
+    const auto time = WholeSecondsAgo(std::chrono::hours(1));
     fs::last_write_time(dir / "x.spi", time);
     ASSERT_EQ(Cached(), (Table{{"x.spi", "*.tst;*.one"}}));
 
@@ -243,7 +250,7 @@ TEST_F(PluginCacheScan, TheCacheOfAnotherFolderIsNotUsed) {
   const size_t size = std::max(PluginBytes("tfirst").size(), PluginBytes("tsecond").size());
   WriteAll(dir / "p.spi", PluginBytes("tfirst", size));
   WriteAll(other / "p.spi", PluginBytes("tsecond", size));
-  const auto time = fs::last_write_time(dir / "p.spi") - std::chrono::hours(2);
+  const auto time = WholeSecondsAgo(std::chrono::hours(2));
   fs::last_write_time(dir / "p.spi", time);
   fs::last_write_time(other / "p.spi", time);
   ASSERT_EQ(Cached(), (Table{{"p.spi", "*.tst;*.one"}}));
