@@ -162,7 +162,8 @@ def alternate(commands):
 
 
 odiff = find_odiff()
-version = subprocess.run([odiff, "--version"], capture_output=True, text=True).stdout.strip()
+done = subprocess.run([odiff, "--version"], capture_output=True, text=True)
+version = (done.stdout + done.stderr).strip().splitlines()[0] if (done.stdout + done.stderr).strip() else ""
 contenders = [("diffmark-cli", cli)] + ([("before", os.path.abspath(args.before))] if args.before else [])
 print(f"diffmark-cli {cli}")
 if args.before:
