@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "app/difference.h"
-#include "app/rows.h"
+#include "compare/kernels.h"
+#include "compare/rows.h"
 
 namespace {
 
@@ -55,14 +55,15 @@ void BM_memcmp(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(im.bytes));
 }
 
-void BM_Mark(benchmark::State& state, diffmark::MarkKernel kernel) {
+void BM_Mark(benchmark::State& state, diffmark::KernelSet set) {
   Images& im = Shared();
+  const diffmark::Kernels* kernels = diffmark::KernelsOf(set);
   for (auto _ : state) {
-    if (!diffmark::MarkDifferencesWith(kernel, im.base.data(), im.bytes, im.other.data(), im.bytes, kSide,
-                                       kSide)) {
+    if (kernels == nullptr) {
       state.SkipWithError("not available here");
       break;
     }
+    diffmark::MarkDifferences(im.base.data(), im.bytes, im.other.data(), im.bytes, kSide, kSide, *kernels);
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(im.bytes));
@@ -89,11 +90,11 @@ void BM_ArrangeBaseRows(benchmark::State& state) {
 
 BENCHMARK(BM_memcmp)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 BENCHMARK(BM_MarkDifferences)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK_CAPTURE(BM_Mark, Sse2, diffmark::MarkKernel::Sse2)
+BENCHMARK_CAPTURE(BM_Mark, Sse2, diffmark::KernelSet::Sse2)
     ->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK_CAPTURE(BM_Mark, Avx2, diffmark::MarkKernel::Avx2)
+BENCHMARK_CAPTURE(BM_Mark, Avx2, diffmark::KernelSet::Avx2)
     ->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK_CAPTURE(BM_Mark, Scalar, diffmark::MarkKernel::Scalar)
+BENCHMARK_CAPTURE(BM_Mark, Scalar, diffmark::KernelSet::Scalar)
     ->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
 BENCHMARK(BM_ArrangeBaseRows)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 

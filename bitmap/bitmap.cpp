@@ -166,7 +166,7 @@ bool ExamineBitmapHeaders(const uint8_t (&headers)[kHeadersBytes], uint64_t file
 
   // A top-down file holds |biHeight| rows, and is sized as the bottom-up
   // file of that height would be.
-  if (!GetRowLayout(h, &plan->layout)) {
+  if (!GetRowLayout(h, &plan->order)) {
     SetLoadError("top-down height %d does not fit", h.biHeight);
     return false;
   }
@@ -174,7 +174,7 @@ bool ExamineBitmapHeaders(const uint8_t (&headers)[kHeadersBytes], uint64_t file
     SetLoadError("image size not representable: %d x %d pixels", h.biWidth, h.biHeight);
     return false;
   }
-  plan->rowBytes = Rgb24ImageBytes(h.biWidth, plan->layout.rows);
+  plan->rowBytes = Rgb24ImageBytes(h.biWidth, plan->order.rows);
   plan->available = fileSize > plan->pixelOffset ? fileSize - plan->pixelOffset : 0;
   // The rows, and the block around them, must be justified by the file.
   // For any w, h >= 1 the block is at most 29 times the rows plus 768

@@ -14,7 +14,7 @@ namespace diffmark {
 struct BitmapFileLayout {
   BitmapInfoHeader header{};  // the first 40 bytes of the info header
   uint64_t pixelOffset = 0;   // where the rows start: after the info header and colour table
-  RowLayout layout{};         // how many rows, in which order
+  RowLayout order{};          // how many rows, in which order
   uint64_t rowBytes = 0;      // bytes of 24-bit rows the reader reads
   uint64_t blockBytes = 0;    // the reader's block
   uint64_t available = 0;     // bytes the file holds from pixelOffset on

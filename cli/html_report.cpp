@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <random>
+#include <filesystem>
+#include <system_error>
 
+#include "cli/text.h"
+#include "compare/modes.h"
 #include "platform/platform.h"
 
 namespace diffmark::cli {
@@ -147,31 +150,41 @@ std::string Percent(const Stats& s) {
 }
 
 bool WriteText(const std::string& path, const std::string& text, std::string* error) {
-  std::random_device seed;
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".partial-%08x", static_cast<unsigned>(seed()));
-  const std::string temporary = path + suffix;
-  platform::FileHandle file = platform::CreateAlways(temporary.c_str());
-  if (file == nullptr) {
-    *error = "cannot be created";
-    return false;
-  }
-  const bool written = platform::WriteBytes(file, text.data(), text.size());
-  platform::CloseFile(file);
-  if (!written) {
-    platform::RemoveFile(temporary.c_str());
-    *error = "write failed (disk full?)";
-    return false;
-  }
-  if (!platform::RenameReplacing(temporary.c_str(), path.c_str())) {
-    platform::RemoveFile(temporary.c_str());
-    *error = "cannot be replaced";
-    return false;
-  }
-  return true;
+  return platform::ReplaceFileWith(path, text.data(), text.size(), error);
 }
 
 }  // namespace
+
+namespace {
+
+// "0001-base.png", "0012-marked.bmp": a name the report gives its pictures.
+bool IsReportPictureName(const std::string& name) {
+  size_t digits = 0;
+  while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') ++digits;
+  if (digits < 4 || digits >= name.size() || name[digits] != '-') return false;
+  const std::string rest = name.substr(digits + 1);
+  for (const char* role : {"base", "other", "marked"}) {
+    for (const char* ext : {".png", ".bmp"}) {
+      if (rest == std::string(role) + ext) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void RemoveEarlierPictures(const std::string& folder, std::vector<std::string>* problems) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code kindError;
+    if (!it->is_regular_file(kindError) || !IsReportPictureName(it->path().filename().string())) continue;
+    std::error_code removeError;
+    if (!std::filesystem::remove(it->path(), removeError)) {
+      problems->push_back(it->path().string() + ": an earlier run's picture cannot be removed (" +
+                          removeError.message() + ")");
+    }
+  }
+}
 
 std::string ReportImageFolder(const std::string& reportPath) {
   const size_t slash = reportPath.find_last_of("/\\");
@@ -196,7 +209,7 @@ bool WriteHtmlReport(const std::string& path, const Options& options, const std:
          "</code> (other)" +
          (options.output.empty() ? std::string() : ", marked copies in <code>" + Html(options.output) + "</code>") +
          "</p>\n";
-  std::string settings = "mode " + std::string(ModeName(options.compare.mode)) + ", threshold " +
+  std::string settings = "mode " + std::string(InfoOf(options.compare.mode).name) + ", threshold " +
                          std::to_string(options.compare.threshold);
   for (const Region& r : options.compare.ignore) {
     settings += ", ignoring x " + std::to_string(r.x) + ", y " + std::to_string(r.y) + ", " +

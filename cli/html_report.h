@@ -15,6 +15,12 @@ namespace diffmark::cli {
 // (the name without ".html" or ".htm", then "_files").
 std::string ReportImageFolder(const std::string& reportPath);
 
+// Removes from the report's picture folder the pictures an earlier run
+// wrote there ("0001-base.png" and the like), so that what the folder holds
+// afterwards is this run's alone.  Nothing else in it is touched.  The
+// names of pictures that could not be removed go to `problems`.
+void RemoveEarlierPictures(const std::string& folder, std::vector<std::string>* problems);
+
 // Writes the page: the summary (counts of each status, the files that
 // could not be compared), then every changed, added and removed file with
 // the base, the other and the marked picture side by side and its counts,

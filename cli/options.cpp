@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "compare/modes.h"
+
 namespace diffmark::cli {
 
 namespace {
-
-enum LongOnly { kMode = 256, kColour, kThreshold, kIgnore, kJson, kPlugins, kReport, kVersion };
 
 // Parses "a,b,c..." into exactly `count` integers within [low, high].
 bool ParseList(const char* text, int count, long low, long high, long* out) {
@@ -31,144 +31,225 @@ bool ParseList(const char* text, int count, long low, long high, long* out) {
   return *p == '\0';
 }
 
+bool Refuse(std::string* error, const char* option, const char* value, const std::string& accepted) {
+  *error = std::string(option) + " takes " + accepted + ", not \"" + value + "\"";
+  return false;
+}
+
+template <typename Info>
+std::string Names(std::span<const Info> table) {
+  std::string names;
+  for (size_t i = 0; i < table.size(); ++i) {
+    names += i == 0 ? "" : (i + 1 == table.size() ? " or " : ", ");
+    names += table[i].name;
+  }
+  return names;
+}
+
+bool SetOutput(Options& o, const char* v, std::string*) {
+  o.output = v;
+  return true;
+}
+
+bool SetMode(Options& o, const char* v, std::string* error) {
+  const ModeInfo* mode = FindMode(v);
+  if (mode == nullptr) return Refuse(error, "--mode", v, Names(Modes()));
+  o.compare.mode = mode->mode;
+  return true;
+}
+
+bool SetColour(Options& o, const char* v, std::string* error) {
+  long c[3];
+  if (!ParseList(v, 3, 0, 255, c)) return Refuse(error, "--color", v, "R,G,B, each 0 to 255");
+  o.compare.colour[0] = static_cast<uint8_t>(c[2]);
+  o.compare.colour[1] = static_cast<uint8_t>(c[1]);
+  o.compare.colour[2] = static_cast<uint8_t>(c[0]);
+  o.colourGiven = true;
+  return true;
+}
+
+bool SetThreshold(Options& o, const char* v, std::string* error) {
+  long t = 0;
+  if (!ParseList(v, 1, 0, 255, &t)) return Refuse(error, "--threshold", v, "a whole number from 0 to 255");
+  o.compare.threshold = static_cast<int>(t);
+  return true;
+}
+
+bool AddIgnore(Options& o, const char* v, std::string* error) {
+  long r[4];
+  if (!ParseList(v, 4, 0, 0x7FFFFFFF, r)) return Refuse(error, "--ignore", v, "X,Y,W,H (whole numbers from 0 on)");
+  o.compare.ignore.push_back({r[0], r[1], r[2], r[3]});
+  return true;
+}
+
+bool SetJson(Options& o, const char*, std::string*) {
+  o.json = true;
+  return true;
+}
+
+bool SetQuiet(Options& o, const char*, std::string*) {
+  o.quiet = true;
+  return true;
+}
+
+bool SetPlugins(Options& o, const char* v, std::string*) {
+  o.pluginDir = v;
+  return true;
+}
+
+bool SetJobs(Options& o, const char* v, std::string* error) {
+  long n = 0;
+  if (!ParseList(v, 1, 1, 1024, &n)) return Refuse(error, "-j", v, "a number of jobs from 1 to 1024");
+  o.jobs = static_cast<unsigned>(n);
+  return true;
+}
+
+bool SetReport(Options& o, const char* v, std::string*) {
+  o.report = v;
+  return true;
+}
+
+bool SetHelp(Options& o, const char*, std::string*) {
+  o.help = true;
+  return true;
+}
+
+bool SetVersion(Options& o, const char*, std::string*) {
+  o.version = true;
+  return true;
+}
+
+// The help of --mode, from the table of modes.
+const std::string& ModeHelp() {
+  static const std::string text = [] {
+    std::string t = "how the marked copy shows what differs:";
+    for (const ModeInfo& m : Modes()) t += std::string("\n") + m.name + ": " + m.help;
+    return t;
+  }();
+  return text;
+}
+
+const OptionSpec kOptions[] = {
+    {"output", 'o', "FILE",
+     "write the marked copy of BASE: FILE.bmp (24-bit BMP) or FILE.png\n"
+     "folders: OUT_DIR, a marked copy of each pair that differs",
+     SetOutput},
+    {"mode", 0, "MODE", nullptr, SetMode},  // help from the modes' table
+    {"color", 0, "R,G,B",
+     "the colour of pixels and mask (default 255,0,0 for pixels,\n255,0,255 for mask)", SetColour},
+    {"colour", 0, "R,G,B", nullptr, SetColour},  // the same, not listed
+    {"threshold", 0, "N",
+     "a channel differs only when the two bytes are more than\nN apart (0-255, default 0)", SetThreshold},
+    {"ignore", 0, "X,Y,W,H",
+     "leave a region out of comparing, counting and marking\n(top-left origin; repeatable)", AddIgnore},
+    {"json", 0, nullptr, "print one JSON object instead of the summary line", SetJson},
+    {"quiet", 'q', nullptr, "print nothing; the exit status tells", SetQuiet},
+    {"plugins", 0, "DIR",
+     "the plug-in folder (else $DIFFMARK_PLUGINS, else the\nprogram's folder and the installed plug-in folder)",
+     SetPlugins},
+    {"jobs", 'j', "N", "folders: pairs compared at once (default: processors)", SetJobs},
+    {"report", 0, "PAGE",
+     "folders: an HTML page of the changed, added and removed\nfiles, its pictures in PAGE_files/ beside it",
+     SetReport},
+    {"help", 'h', nullptr, "this text", SetHelp},
+    {"version", 0, nullptr, "the version", SetVersion},
+};
+
+const char* HelpOf(const OptionSpec& spec) {
+  if (spec.apply == SetMode) return ModeHelp().c_str();
+  return spec.help;
+}
+
 }  // namespace
 
-bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
-  static const option kLong[] = {
-      {"output", required_argument, nullptr, 'o'},   {"mode", required_argument, nullptr, kMode},
-      {"color", required_argument, nullptr, kColour}, {"colour", required_argument, nullptr, kColour},
-      {"threshold", required_argument, nullptr, kThreshold},
-      {"ignore", required_argument, nullptr, kIgnore}, {"json", no_argument, nullptr, kJson},
-      {"quiet", no_argument, nullptr, 'q'},           {"plugins", required_argument, nullptr, kPlugins},
-      {"jobs", required_argument, nullptr, 'j'},      {"report", required_argument, nullptr, kReport},
-      {"help", no_argument, nullptr, 'h'},            {"version", no_argument, nullptr, kVersion},
-      {nullptr, 0, nullptr, 0},
-  };
-  opterr = 0;  // the reason is reported by the caller, with the usage
+std::span<const OptionSpec> OptionTable() { return kOptions; }
+
+ParseError ParseOptions(int argc, char** argv, Options* o, std::string* error) {
+  // getopt_long's tables, made from ours: long options return their index
+  // in the table plus 256.
+  std::vector<option> longOptions;
+  std::string shortOptions = ":";  // ':' reports a missing value apart
+  for (size_t i = 0; i < std::size(kOptions); ++i) {
+    const OptionSpec& spec = kOptions[i];
+    const int hasValue = spec.valueName != nullptr ? required_argument : no_argument;
+    longOptions.push_back({spec.longName, hasValue, nullptr, static_cast<int>(256 + i)});
+    if (spec.shortName != 0) {
+      shortOptions += spec.shortName;
+      if (spec.valueName != nullptr) shortOptions += ':';
+    }
+  }
+  longOptions.push_back({nullptr, 0, nullptr, 0});
+
+  opterr = 0;  // the reason is reported by the caller
   optind = 1;
   for (;;) {
     const int previous = optind;
-    const int c = getopt_long(argc, argv, ":o:qj:h", kLong, nullptr);
+    const int c = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr);
     if (c == -1) break;
-    long v[4];
-    switch (c) {
-      case 'o':
-        o->output = optarg;
-        break;
-      case kMode:
-        if (std::strcmp(optarg, "channels") == 0) {
-          o->compare.mode = Mode::Channels;
-        } else if (std::strcmp(optarg, "pixels") == 0) {
-          o->compare.mode = Mode::Pixels;
-        } else if (std::strcmp(optarg, "mask") == 0) {
-          o->compare.mode = Mode::Mask;
-        } else {
-          *error = "--mode must be channels, pixels or mask, not \"" + std::string(optarg) + "\"";
-          return false;
-        }
-        break;
-      case kColour:
-        if (!ParseList(optarg, 3, 0, 255, v)) {
-          *error = "--color takes R,G,B, each 0 to 255, not \"" + std::string(optarg) + "\"";
-          return false;
-        }
-        o->compare.colour[0] = static_cast<uint8_t>(v[2]);
-        o->compare.colour[1] = static_cast<uint8_t>(v[1]);
-        o->compare.colour[2] = static_cast<uint8_t>(v[0]);
-        o->colourGiven = true;
-        break;
-      case kThreshold:
-        if (!ParseList(optarg, 1, 0, 255, v)) {
-          *error = "--threshold takes a number from 0 to 255, not \"" + std::string(optarg) + "\"";
-          return false;
-        }
-        o->compare.threshold = static_cast<int>(v[0]);
-        break;
-      case kIgnore:
-        if (!ParseList(optarg, 4, 0, 0x7FFFFFFF, v)) {
-          *error = "--ignore takes X,Y,W,H (whole numbers from 0 on), not \"" + std::string(optarg) + "\"";
-          return false;
-        }
-        o->compare.ignore.push_back({v[0], v[1], v[2], v[3]});
-        break;
-      case kJson:
-        o->json = true;
-        break;
-      case 'q':
-        o->quiet = true;
-        break;
-      case kPlugins:
-        o->pluginDir = optarg;
-        break;
-      case 'j':
-        if (!ParseList(optarg, 1, 1, 1024, v)) {
-          *error = "-j takes a number of jobs from 1 to 1024, not \"" + std::string(optarg) + "\"";
-          return false;
-        }
-        o->jobs = static_cast<unsigned>(v[0]);
-        break;
-      case kReport:
-        o->report = optarg;
-        break;
-      case 'h':
-        o->help = true;
-        return true;
-      case kVersion:
-        o->version = true;
-        return true;
-      case ':':
-        *error = "option " + std::string(argv[previous]) + " needs a value";
-        return false;
-      default:
-        *error = "unknown option " + std::string(argv[previous]);
-        return false;
+    if (c == ':') {
+      *error = "option " + std::string(argv[previous]) + " needs a value";
+      return ParseError::Usage;
     }
+    const OptionSpec* spec = nullptr;
+    if (c >= 256 && static_cast<size_t>(c - 256) < std::size(kOptions)) {
+      spec = &kOptions[c - 256];
+    } else {
+      for (const OptionSpec& s : kOptions) {
+        if (s.shortName != 0 && s.shortName == c) spec = &s;
+      }
+    }
+    if (spec == nullptr) {
+      *error = "unknown option " + std::string(argv[previous]);
+      return ParseError::Usage;
+    }
+    if (!spec->apply(*o, optarg, error)) return ParseError::Value;
+    if (o->help || o->version) return ParseError::None;
   }
   const int operands = argc - optind;
   if (operands != 2) {
     *error = operands < 2 ? "two images (or two folders) to compare are needed"
                           : "too many operands: \"" + std::string(argv[optind + 2]) + "\"";
-    return false;
+    return ParseError::Usage;
   }
   o->base = argv[optind];
   o->other = argv[optind + 1];
-  return true;
+  return ParseError::None;
+}
+
+std::string SynopsisText(const char* program) {
+  return std::string("usage: ") + program + " [options] BASE OTHER [-o OUTPUT]\n       " + program +
+         " [options] BASE_DIR OTHER_DIR [-o OUT_DIR] [--report PAGE.html]\n";
 }
 
 std::string UsageText(const char* program, bool pngOutput) {
-  std::string text = std::string("usage: ") + program +
-                     " [options] BASE OTHER [-o OUTPUT]\n"
-                     "       " + program + " [options] BASE_DIR OTHER_DIR [-o OUT_DIR] [--report PAGE.html]\n"
+  std::string text = SynopsisText(program) +
                      "\n"
                      "Compares two images (any format the plug-ins read; BMP directly) and marks\n"
                      "where BASE differs from OTHER.  Exit status: 0 no pixel differs, 1 some do,\n"
                      "2 trouble.  Two folders: every image file in them, paired by relative path,\n"
                      "marked copies under OUT_DIR; exit 0 when all are equal and none is added or\n"
                      "removed, 1 otherwise, 2 on trouble.\n"
-                     "\n"
-                     "  -o, --output FILE     write the marked copy of BASE: FILE.bmp (24-bit BMP)";
-  text += pngOutput ? " or FILE.png\n" : "\n                        (PNG output is not available in this build)\n";
-  text += "                        folders: OUT_DIR, a marked copy of each pair that differs\n";
-  text +=
-      "      --mode MODE       channels: every differing channel byte gets its marker\n"
-      "                        (blue 255, green 0, red 255), the default;\n"
-      "                        pixels: every differing pixel painted in --color;\n"
-      "                        mask: differing pixels in --color, all else black\n"
-      "      --color R,G,B     the colour of pixels and mask (default 255,0,0 for pixels,\n"
-      "                        255,0,255 for mask)\n"
-      "      --threshold N     a channel differs only when the two bytes are more than\n"
-      "                        N apart (0-255, default 0)\n"
-      "      --ignore X,Y,W,H  leave a region out of comparing, counting and marking\n"
-      "                        (top-left origin; repeatable)\n"
-      "      --json            print one JSON object instead of the summary line\n"
-      "  -q, --quiet           print nothing; the exit status tells\n"
-      "      --plugins DIR     the plug-in folder (else $DIFFMARK_PLUGINS, else the\n"
-      "                        program's folder and the installed plug-in folder)\n"
-      "  -j, --jobs N          folders: pairs compared at once (default: processors)\n"
-      "      --report PAGE     folders: an HTML page of the changed, added and removed\n"
-      "                        files, its pictures in PAGE_files/ beside it\n"
-      "  -h, --help            this text\n"
-      "      --version         the version\n";
+                     "\n";
+  constexpr size_t kHelpColumn = 24;
+  for (const OptionSpec& spec : kOptions) {
+    const char* help = HelpOf(spec);
+    if (help == nullptr) continue;  // an alias
+    std::string line = spec.shortName != 0 ? std::string("  -") + spec.shortName + ", " : std::string("      ");
+    line += std::string("--") + spec.longName;
+    if (spec.valueName != nullptr) line += std::string(" ") + spec.valueName;
+    std::string helpText = help;
+    if (spec.apply == SetOutput && !pngOutput) {
+      helpText.replace(helpText.find(" or FILE.png"), 12, "\n(PNG output is not available in this build)");
+    }
+    line.resize(std::max(line.size() + 2, kHelpColumn), ' ');
+    for (size_t at = 0;;) {
+      const size_t end = helpText.find('\n', at);
+      text += line + helpText.substr(at, end == std::string::npos ? std::string::npos : end - at) + "\n";
+      if (end == std::string::npos) break;
+      at = end + 1;
+      line.assign(kHelpColumn, ' ');
+    }
+  }
   return text;
 }
 

@@ -1,10 +1,13 @@
-// The command line of diffmark-cli.
+// The command line of diffmark-cli.  Every option is one entry of the table
+// in options.cpp (its names, its value, its help, how it sets Options);
+// the parser and --help are both made from it.
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
 
-#include "cli/compare.h"
+#include "compare/compare.h"
 
 namespace diffmark::cli {
 
@@ -21,13 +24,34 @@ struct Options {
   unsigned jobs = 0;         // -j; 0: one per processor
   bool help = false;
   bool version = false;
+  // Not an option: the plug-in folders looked in, for reasons that name
+  // them (set once the plug-ins are scanned).
+  std::vector<std::string> pluginFolders;
 };
 
-// Parses the arguments.  False with a one-line reason in `error` for a bad
-// option or value, or a wrong number of operands.
-[[nodiscard]] bool ParseOptions(int argc, char** argv, Options* options, std::string* error);
+struct OptionSpec {
+  const char* longName;   // without the dashes
+  char shortName;         // 0: none
+  const char* valueName;  // nullptr: a flag without a value
+  const char* help;       // lines after the first start with "\n"
+  // Sets `options` from the value (nullptr for a flag).  False with a
+  // one-line reason naming the option, the value and what is accepted.
+  bool (*apply)(Options& options, const char* value, std::string* error);
+};
 
-// The usage text; `pngOutput` tells whether -o name.png is available.
-std::string UsageText(const char* program, bool pngOutput);
+[[nodiscard]] std::span<const OptionSpec> OptionTable();
+
+enum class ParseError { None, Usage, Value };
+
+// Parses the arguments.  On failure a one-line reason in `error`; Value
+// when an option's value was wrong (the reason says what is accepted),
+// Usage for an unknown option or a wrong number of operands.
+[[nodiscard]] ParseError ParseOptions(int argc, char** argv, Options* options, std::string* error);
+
+// The whole --help text; `pngOutput` tells whether -o name.png works.
+[[nodiscard]] std::string UsageText(const char* program, bool pngOutput);
+
+// The two synopsis lines that start the usage text.
+[[nodiscard]] std::string SynopsisText(const char* program);
 
 }  // namespace diffmark::cli

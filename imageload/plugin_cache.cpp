@@ -1,10 +1,7 @@
 // ScanPluginsCached and its cache file: a scan that asks only the libraries
 // that are new or changed since the last scan of the same folder.
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -139,20 +136,6 @@ bool ReadCache(const PluginCacheLocation& where, PluginCache* cache, std::string
   return ok && ParsePluginCache(bytes->data(), bytes->size(), cache) && cache->folder == where.folderKey;
 }
 
-// A name no other writer picks: random where the system gives randomness,
-// else the clock and a counter.
-std::string TemporarySuffix() {
-  static std::atomic<uint32_t> counter{0};
-  uint64_t value = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  value ^= static_cast<uint64_t>(++counter) << 48;
-  try {
-    std::random_device device;
-    value ^= static_cast<uint64_t>(device()) << 16 ^ device();
-  } catch (...) {  // no randomness here: the clock alone
-  }
-  return ".partial-" + Hex16(value);
-}
-
 // Writes the text beside the cache file and renames it into place, so a
 // reader finds the old file or the new one, never a part.  Failures leave
 // no file behind and are otherwise ignored: the next scan loads again.
@@ -162,14 +145,8 @@ void WriteCache(const PluginCacheLocation& where, const std::string& text) {
     if (parent.empty() || !platform::MakeFolder(parent.c_str())) return;
   }
   if (!platform::MakeFolder(where.cacheFolder.c_str())) return;
-  const std::string temporary = where.cacheFile + TemporarySuffix();
-  platform::FileHandle file = platform::CreateAlways(temporary.c_str());
-  if (file == nullptr) return;
-  const bool written = platform::WriteBytes(file, text.data(), text.size());
-  platform::CloseFile(file);
-  if (!written || !platform::RenameReplacing(temporary.c_str(), where.cacheFile.c_str())) {
-    platform::RemoveFile(temporary.c_str());
-  }
+  std::string ignored;
+  (void)platform::ReplaceFileWith(where.cacheFile, text.data(), text.size(), &ignored);
 }
 
 }  // namespace

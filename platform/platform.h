@@ -56,6 +56,16 @@ enum class FileError { None, NotFound, AccessDenied, NotRegular, Other };
 
 void CloseFile(FileHandle file);
 
+// Closes a file that was written, telling whether everything written
+// reached it (some file systems report a failed write only here).
+[[nodiscard]] bool CloseWritten(FileHandle file);
+
+// The system's words for why the calling thread's last failed
+// CreateAlways, WriteBytes, WriteAt, CloseWritten or RenameReplacing
+// failed ("No such file or directory", "Permission denied", "No space
+// left on device", ...).
+[[nodiscard]] std::string LastFileErrorText();
+
 // Whether two open files, or an open file and a path, are the same file
 // on disk (hard links and symbolic links included).  False for a path
 // that names nothing.
@@ -92,6 +102,39 @@ struct FileStamp {
 // The absolute form of a path to something that exists, links resolved
 // where the system has them; empty when it cannot be told.
 [[nodiscard]] std::string FullPath(const char* path);
+
+// A file written beside its final path and renamed into place once
+// complete: a reader never sees half a file, and a run that fails leaves
+// what was there before.  A path that names a device or a pipe is written
+// straight in.  What is not committed is closed and removed with the
+// object.
+class ReplacementFile {
+ public:
+  ReplacementFile() = default;
+  ~ReplacementFile();
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  // Creates the file that will become `path`, and the folders on its way
+  // that are missing.  False, with the system's reason, when it cannot be
+  // created (a directory, a file where a folder should be, no permission).
+  [[nodiscard]] bool Begin(const std::string& path, std::string* reason);
+  [[nodiscard]] FileHandle file() const { return file_; }
+  // Where the bytes go until Commit (the temporary name, or the path).
+  [[nodiscard]] const std::string& writtenPath() const { return temporary_.empty() ? path_ : temporary_; }
+  // Closes the file and renames it over the path.  False, with the reason,
+  // when a write failed late or the rename did; the path is then as it was.
+  [[nodiscard]] bool Commit(std::string* reason);
+
+ private:
+  FileHandle file_ = nullptr;
+  std::string path_;
+  std::string temporary_;  // empty: written straight in
+};
+
+// Writes `bytes` bytes as the whole of `path`, through a ReplacementFile.
+// False with the reason.
+[[nodiscard]] bool ReplaceFileWith(const std::string& path, const void* data, uint64_t bytes, std::string* reason);
 
 // ------------------------------------------------------ movable blocks
 //

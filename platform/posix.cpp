@@ -61,6 +61,16 @@ FileHandle Wrap(int fd) {
 // 2 GiB per call anyway.
 constexpr uint64_t kIoChunk = 1u << 30;
 
+// The reason of the calling thread's last failed write-side call.
+thread_local int lastFileError = 0;
+
+// Keeps errno as the reason and passes `result` on.
+template <typename T>
+T Failed(T result) {
+  lastFileError = errno;
+  return result;
+}
+
 FileError ErrorOf(int error) {
   switch (error) {
     case ENOENT:
@@ -115,10 +125,11 @@ FileHandle CreateAlways(const char* path) {
   // waiting for one.  Writes then block as usual.
   const int fd = ::open(NativePath(path).c_str(),
                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return Failed(nullptr);
   const int flags = ::fcntl(fd, F_GETFL);
   struct stat st {};
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || ::fstat(fd, &st) != 0) {
+    lastFileError = errno;
     ::close(fd);
     return nullptr;
   }
@@ -185,9 +196,12 @@ bool WriteBytes(FileHandle file, const void* buffer, uint64_t bytes) {
     const ssize_t n = ::write(file->fd, in + done, static_cast<size_t>(want));
     if (n < 0) {
       if (errno == EINTR) continue;
+      return Failed(false);
+    }
+    if (n == 0) {
+      lastFileError = ENOSPC;
       return false;
     }
-    if (n == 0) return false;
     done += static_cast<uint64_t>(n);
   }
   return true;
@@ -219,9 +233,12 @@ bool WriteAt(FileHandle file, uint64_t offset, const void* buffer, uint64_t byte
     const ssize_t n = ::pwrite(file->fd, in + done, static_cast<size_t>(want), static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
+      return Failed(false);
+    }
+    if (n == 0) {
+      lastFileError = ENOSPC;
       return false;
     }
-    if (n == 0) return false;
     done += static_cast<uint64_t>(n);
   }
   return true;
@@ -260,8 +277,19 @@ bool SameFile(FileHandle file, const char* path) {
 }
 
 bool RenameReplacing(const char* from, const char* to) {
-  return ::rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+  return ::rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0 || Failed(false);
 }
+
+bool CloseWritten(FileHandle file) {
+  if (file == nullptr) return false;
+  // close() reports what a file system (NFS, a full disk with delayed
+  // allocation) could only tell at the end.
+  const bool ok = ::close(file->fd) == 0 || Failed(false);
+  delete file;
+  return ok;
+}
+
+std::string LastFileErrorText() { return lastFileError != 0 ? std::strerror(lastFileError) : "unknown reason"; }
 
 bool RemoveFile(const char* path) { return ::unlink(NativePath(path).c_str()) == 0; }
 

@@ -56,9 +56,43 @@ FileHandle OpenForReading(const char* path, FileError* error) {
   return Wrap(handle);
 }
 
+namespace {
+
+// The reason of the calling thread's last failed write-side call.
+thread_local DWORD lastFileError = 0;
+
+bool Failed() {
+  lastFileError = ::GetLastError();
+  return false;
+}
+
+}  // namespace
+
 FileHandle CreateAlways(const char* path) {
-  return Wrap(::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
+  FileHandle file = Wrap(::CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file == nullptr) Failed();
+  return file;
+}
+
+bool CloseWritten(FileHandle file) {
+  if (file == nullptr) return false;
+  const bool ok = ::CloseHandle(file->handle) != 0 || Failed();
+  delete file;
+  return ok;
+}
+
+std::string LastFileErrorText() {
+  char text[256] = {};
+  const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                   lastFileError, MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), text, sizeof text,
+                                   nullptr);
+  std::string out(text, n);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.')) {
+    out.pop_back();
+  }
+  if (out.empty()) out = "system error " + std::to_string(lastFileError);
+  return out;
 }
 
 bool ReadBytes(FileHandle file, void* buffer, uint64_t bytes, uint64_t* got) {
@@ -82,7 +116,9 @@ bool WriteBytes(FileHandle file, const void* buffer, uint64_t bytes) {
   while (done < bytes) {
     const uint64_t want = bytes - done < kIoChunk ? bytes - done : kIoChunk;
     DWORD n = 0;
-    if (!::WriteFile(file->handle, in + done, static_cast<DWORD>(want), &n, nullptr) || n == 0) {
+    if (!::WriteFile(file->handle, in + done, static_cast<DWORD>(want), &n, nullptr)) return Failed();
+    if (n == 0) {
+      lastFileError = ERROR_DISK_FULL;
       return false;
     }
     done += n;
@@ -122,7 +158,11 @@ bool WriteAt(FileHandle file, uint64_t offset, const void* buffer, uint64_t byte
     at.Offset = static_cast<DWORD>(position);
     at.OffsetHigh = static_cast<DWORD>(position >> 32);
     DWORD n = 0;
-    if (!::WriteFile(file->handle, in + done, static_cast<DWORD>(want), &n, &at) || n == 0) return false;
+    if (!::WriteFile(file->handle, in + done, static_cast<DWORD>(want), &n, &at)) return Failed();
+    if (n == 0) {
+      lastFileError = ERROR_DISK_FULL;
+      return false;
+    }
     done += n;
   }
   return true;
@@ -183,7 +223,7 @@ bool SameFile(FileHandle file, const char* path) {
 }
 
 bool RenameReplacing(const char* from, const char* to) {
-  return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  return ::MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0 || Failed();
 }
 
 bool RemoveFile(const char* path) { return ::DeleteFileA(path) != 0; }

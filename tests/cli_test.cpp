@@ -1,6 +1,8 @@
 // diffmark-cli, the real program, on real files in a temporary directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -230,7 +232,10 @@ TEST_F(Cli, DifferentSizesCompareTheSharedAreaAndCountTheRest) {
 
   const auto json = Run({"--json", "b.bmp", "a.bmp"});  // the smaller one as the base
   EXPECT_EQ(json.exitCode, 1);
-  EXPECT_NE(json.standardOutput.find("\"width\": 2, \"height\": 2, \"base_size\": [2, 2], \"other_size\": [4, 3], "
+  // width and height are the extent compared (both pictures at the top-left
+  // corner): the box lies within it and the pixels are the pixels it holds
+  // that either picture covers.
+  EXPECT_NE(json.standardOutput.find("\"width\": 4, \"height\": 3, \"base_size\": [2, 2], \"other_size\": [4, 3], "
                                      "\"size_differs\": true, \"pixels\": 12, \"different_pixels\": 8"),
             std::string::npos)
       << json.standardOutput;
@@ -258,19 +263,45 @@ TEST_F(Cli, TroubleNamesTheFileAndTheReason) {
       {{"a.bmp", "b.bmp", "-o", "out.gif"}, "out.gif: unknown output format (name it .bmp or .png)\n"},
       {{"a.bmp", "b.bmp", "-o", "folder.bmp"}, "folder.bmp: is a directory\n"},
   };
+  // A missing plug-in's reason names the folder that was searched.
+  const std::string searched = " (plug-in folder searched: " + (dir / "no-plugins").string() + ")";
   for (const Case& c : cases) {
     const auto outcome = Run(c.args, {"DIFFMARK_PLUGINS=" + (dir / "no-plugins").string()});
+    std::string expected = c.error;
+    for (size_t at = expected.find("\"png\""); at != std::string::npos; at = expected.find("\"png\"", at + 1)) {
+      expected.insert(at + 5, searched);
+    }
     EXPECT_EQ(outcome.exitCode, 2) << c.error;
-    EXPECT_EQ(outcome.standardError, c.error);
+    EXPECT_EQ(outcome.standardError, expected);
     EXPECT_EQ(outcome.standardOutput, "") << c.error;
   }
+  // A bad value: one line naming the option, the value and what it takes,
+  // then where the help is; not the whole usage.
+  const struct {
+    std::vector<std::string> args;
+    const char* line;
+  } badValues[] = {
+      {{"--mode", "blink", "a.bmp", "b.bmp"}, "--mode takes channels, pixels or mask, not \"blink\""},
+      {{"--threshold", "256", "a.bmp", "b.bmp"}, "--threshold takes a whole number from 0 to 255, not \"256\""},
+      {{"--ignore", "1,2,3", "a.bmp", "b.bmp"}, "--ignore takes X,Y,W,H (whole numbers from 0 on), not \"1,2,3\""},
+      {{"--color", "1,2,-3", "a.bmp", "b.bmp"}, "--color takes R,G,B, each 0 to 255, not \"1,2,-3\""},
+  };
+  for (const auto& bad : badValues) {
+    const auto outcome = Run(bad.args);
+    EXPECT_EQ(outcome.exitCode, 2) << bad.line;
+    EXPECT_EQ(outcome.standardError,
+              std::string("diffmark-cli: ") + bad.line + "\nsee diffmark-cli --help\n");
+    EXPECT_EQ(outcome.standardOutput, "");
+  }
+  // A wrong command line: the line, the synopsis, where the help is.
   for (const std::vector<std::string>& bad :
-       {std::vector<std::string>{"--mode", "blink", "a.bmp", "b.bmp"}, {"--threshold", "256", "a.bmp", "b.bmp"},
-        {"--ignore", "1,2,3", "a.bmp", "b.bmp"}, {"--color", "1,2,-3", "a.bmp", "b.bmp"}, {"a.bmp"},
-        {"a.bmp", "b.bmp", "c.bmp"}, {"--frobnicate", "a.bmp", "b.bmp"}, {"a.bmp", "b.bmp", "-o"}}) {
+       {std::vector<std::string>{"a.bmp"}, {"a.bmp", "b.bmp", "c.bmp"}, {"--frobnicate", "a.bmp", "b.bmp"},
+        {"a.bmp", "b.bmp", "-o"}}) {
     const auto outcome = Run(bad);
     EXPECT_EQ(outcome.exitCode, 2) << bad[0];
     EXPECT_NE(outcome.standardError.find("usage: diffmark-cli"), std::string::npos) << bad[0];
+    EXPECT_NE(outcome.standardError.find("see diffmark-cli --help"), std::string::npos) << bad[0];
+    EXPECT_LT(std::count(outcome.standardError.begin(), outcome.standardError.end(), '\n'), 5) << bad[0];
   }
 }
 
@@ -290,7 +321,7 @@ TEST_F(Cli, PluginsAreFoundByOptionEnvironmentOrBesideTheProgram) {
   EXPECT_EQ(Run({"a.ppm", "a.bmp"}, {"DIFFMARK_PLUGINS=" + spi}).exitCode, 0);
   const auto missing = Run({"a.ppm", "a.bmp"}, {"DIFFMARK_PLUGINS=" + none});
   EXPECT_EQ(missing.exitCode, 2);
-  EXPECT_EQ(missing.standardError, "a.ppm: no plug-in for extension \"ppm\"\n");
+  EXPECT_EQ(missing.standardError, "a.ppm: no plug-in for extension \"ppm\" (plug-in folder searched: " + none + ")\n");
   // Without either, the build tree's plug-in folder beside the program.
   EXPECT_EQ(Run({"a.ppm", "a.bmp"}).exitCode, 0);
 }
@@ -341,8 +372,83 @@ TEST_F(Cli, AWriteThatFailsPartWayIsTroubleAndLeavesNoPartialFile) {
   std::filesystem::create_symlink("/dev/full", dir / "full.bmp");
   const auto outcome = Run({"a.bmp", "b.bmp", "-o", "full.bmp"});
   EXPECT_EQ(outcome.exitCode, 2);
-  EXPECT_EQ(outcome.standardError, "full.bmp: write failed (disk full?)\n");
+  EXPECT_EQ(outcome.standardError, "full.bmp: write failed (No space left on device)\n");
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "full.bmp"));  // the device, not replaced
+}
+#endif
+
+}  // namespace
+
+namespace {
+
+// An output that is an input is refused before anything is read or
+// written: the same name, another spelling of it, a hard link, a symbolic
+// link.  The inputs stay as they were.
+TEST_F(Cli, AnOutputThatIsAnInputIsRefused) {
+  const Fixture f;
+  Pair(f.base, f.other);
+  const Bytes a = ReadAll(dir / "a.bmp");
+  const Bytes b = ReadAll(dir / "b.bmp");
+  std::vector<std::string> outputs = {"a.bmp", "./b.bmp"};
+#if !defined(_WIN32)
+  std::filesystem::create_hard_link(dir / "a.bmp", dir / "hard.bmp");
+  std::filesystem::create_symlink("b.bmp", dir / "soft.bmp");
+  outputs.insert(outputs.end(), {"hard.bmp", "soft.bmp"});
+#endif
+  for (const std::string& output : outputs) {
+    const auto outcome = Run({"a.bmp", "b.bmp", "-o", output});
+    EXPECT_EQ(outcome.exitCode, 2) << output;
+    EXPECT_EQ(outcome.standardError.rfind(output + ": is the input ", 0), 0u) << outcome.standardError;
+    EXPECT_EQ(std::count(outcome.standardError.begin(), outcome.standardError.end(), '\n'), 1) << output;
+    EXPECT_EQ(ReadAll(dir / "a.bmp"), a) << output;
+    EXPECT_EQ(ReadAll(dir / "b.bmp"), b) << output;
+  }
+}
+
+// -o makes the folders on its way, and a failure says the system's reason.
+TEST_F(Cli, OutputFoldersAreMadeAndFailuresGiveTheReason) {
+  const Fixture f;
+  Pair(f.base, f.other);
+  for (const char* output : {"new/deeper/x.bmp", "new/deeper/y.png"}) {
+    const auto outcome = Run({"-q", "a.bmp", "b.bmp", "-o", output});
+    if (std::string(output).ends_with(".png") && outcome.exitCode == 2 &&
+        outcome.standardError.find("not available") != std::string::npos) {
+      continue;  // a build without PNG output
+    }
+    EXPECT_EQ(outcome.exitCode, 1) << output << ": " << outcome.standardError;
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir / output)) << output;
+  }
+  // A folder on the way that is a file.
+  const auto blocked = Run({"-q", "a.bmp", "b.bmp", "-o", "a.bmp/x.bmp"});
+  EXPECT_EQ(blocked.exitCode, 2);
+  EXPECT_EQ(blocked.standardError.rfind("a.bmp/x.bmp: cannot be created (", 0), 0u) << blocked.standardError;
+  EXPECT_GT(blocked.standardError.size(), std::string("a.bmp/x.bmp: cannot be created ()\n").size());
+}
+
+TEST_F(Cli, QuietAndJsonTogetherAreAUsageError) {
+  const Fixture f;
+  Pair(f.base, f.other);
+  const auto outcome = Run({"-q", "--json", "a.bmp", "b.bmp"});
+  EXPECT_EQ(outcome.exitCode, 2);
+  EXPECT_EQ(outcome.standardOutput, "");
+  EXPECT_EQ(outcome.standardError,
+            "diffmark-cli: -q prints nothing and --json prints JSON: choose one\nsee diffmark-cli --help\n");
+}
+
+#if !defined(_WIN32)
+// Inputs that are not regular files are refused at once, never waited on:
+// a FIFO with no writer (whatever its name says), a folder, a device.
+TEST_F(Cli, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
+  const Fixture f;
+  Pair(f.base, f.other);
+  ASSERT_EQ(::mkfifo((dir / "fifo.bmp").string().c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((dir / "fifo.png").string().c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir / "zero.bmp");
+  for (const char* input : {"fifo.bmp", "fifo.png", "zero.bmp"}) {
+    const auto outcome = Run({"a.bmp", input});
+    EXPECT_EQ(outcome.exitCode, 2) << input;
+    EXPECT_EQ(outcome.standardError, std::string(input) + ": not a regular file\n") << input;
+  }
 }
 #endif
 

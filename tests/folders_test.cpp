@@ -63,13 +63,18 @@ TEST_F(Folders, PairsTheTreesComparesEveryPairAndWritesTheMarkedCopies) {
   const std::string png = WritesPng() ? ".png" : ".bmp";
   const auto outcome = Run({"--json", "base", "other", "-o", "out"});
   EXPECT_EQ(outcome.exitCode, 2);  // the unreadable file is trouble; everything else is still compared
-  EXPECT_EQ(outcome.standardError, "other/broken.bmp: header too short: 40 of the 54 header bytes\n");
-  // Makefile, .gitignore and notes.txt are not images, and neither is
-  // shots/home.png: no plug-in here reads PNG.  changed.bmp: 28
+  // shots/home.png is an image no plug-in here reads: trouble, named with
+  // the folder searched, never silently left out.
+  const std::string noPng = "no plug-in for extension \\\"png\\\" (plug-in folder searched: spi)";
+  EXPECT_EQ(outcome.standardError,
+            "other/broken.bmp: header too short: 40 of the 54 header bytes\n"
+            "base/shots/home.png: no plug-in for extension \"png\" (plug-in folder searched: spi)\n"
+            "other/shots/home.png: no plug-in for extension \"png\" (plug-in folder searched: spi)\n");
+  // Makefile, .gitignore and notes.txt are not images.  changed.bmp: 28
   // differing pixels, the PPM 6, as ImageMagick's compare counts them.
   EXPECT_EQ(outcome.standardOutput,
             "{\"base\": \"base\", \"other\": \"other\", \"output\": \"out\", \"report\": null,\n"
-            " \"totals\": {\"equal\": 2, \"changed\": 2, \"added\": 1, \"removed\": 1, \"errors\": 1},\n"
+            " \"totals\": {\"equal\": 2, \"changed\": 2, \"added\": 1, \"removed\": 1, \"errors\": 2},\n"
             " \"pairs\": [\n"
             "  {\"path\": \"added.bmp\", \"status\": \"added\", \"base_size\": null, \"other_size\": null, "
             "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"bbox\": null, "
@@ -93,7 +98,11 @@ TEST_F(Folders, PairsTheTreesComparesEveryPairAndWritesTheMarkedCopies) {
             "\"bbox\": null, \"output\": null, \"error\": null},\n"
             "  {\"path\": \"removed.bmp\", \"status\": \"removed\", \"base_size\": null, \"other_size\": null, "
             "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"bbox\": null, "
-            "\"output\": null, \"error\": null}\n"
+            "\"output\": null, \"error\": null},\n"
+            "  {\"path\": \"shots/home.png\", \"status\": \"error\", \"base_size\": null, \"other_size\": null, "
+            "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"bbox\": null, "
+            "\"output\": null, \"error\": \"base/shots/home.png: " + noPng + "; other/shots/home.png: " + noPng +
+            "\"}\n"
             " ]}\n");
 
   // Only the pairs that differ get a marked copy, and each is what the
@@ -163,7 +172,7 @@ TEST_F(Folders, ExitStatusAndSummary) {
       "changed  changed.bmp: 28 of 384 pixels differ (7.292 %), 84 channel bytes; in x 4\u201314, y 4\u201310\n";
   const Case cases[] = {
       {"all equal", equal, 0, "2 images: 2 equal, 0 changed, 0 added, 0 removed, 0 errors\n", ""},
-      {"nothing at all", {}, 0, "0 images: 0 equal, 0 changed, 0 added, 0 removed, 0 errors\n", ""},
+      {"nothing at all", {}, 2, "", "no images found in base or other\n"},
       {"one changed",
        with({{"base/changed.bmp", "base/changed.bmp"}, {"other/changed.bmp", "other/changed.bmp"}}),
        1,
@@ -237,6 +246,82 @@ TEST_F(Folders, OwnOutputInsideAnInputFolderIsNotAnInput) {
   EXPECT_EQ(second.standardOutput, first.standardOutput);
 }
 
+// A run whose plug-ins are missing never passes: each image no plug-in
+// reads is an error entry naming the folders searched, and two folders
+// with no image at all are trouble, not "0 images, all equal".
+TEST_F(Folders, ARunWithoutItsPluginsNeverPasses) {
+  fs::create_directories(dir / "empty-spi");
+  for (const char* side : {"expected", "actual"}) {
+    for (const char* name : {"home.png", "cart.png"}) {
+      fs::create_directories(dir / side);
+      fs::copy_file(kFixture / "base" / "shots" / "home.png", dir / side / name);
+    }
+  }
+  for (const std::string& folder : {std::string("empty-spi"), std::string("no-such-folder")}) {
+    const auto outcome = testsupport::RunProgram(kCli, dir.path(), {"--plugins", folder, "expected", "actual"});
+    EXPECT_EQ(outcome.exitCode, 2) << folder;
+    EXPECT_NE(outcome.standardOutput.find("2 images: 0 equal, 0 changed, 0 added, 0 removed, 2 errors"),
+              std::string::npos)
+        << outcome.standardOutput;
+    EXPECT_NE(outcome.standardError.find("expected/cart.png: no plug-in for extension \"png\" (plug-in folder "
+                                         "searched: " + folder + ")"),
+              std::string::npos)
+        << outcome.standardError;
+  }
+  // Only in one folder, an image nothing reads is trouble too.
+  fs::remove(dir / "actual" / "cart.png");
+  const auto oneSide = testsupport::RunProgram(kCli, dir.path(), {"--plugins", "empty-spi", "expected", "actual"});
+  EXPECT_EQ(oneSide.exitCode, 2);
+  EXPECT_NE(oneSide.standardOutput.find("2 errors"), std::string::npos) << oneSide.standardOutput;
+
+  fs::create_directories(dir / "a");
+  fs::create_directories(dir / "b");
+  WriteAll(dir / "a" / "notes.txt", Bytes(3, 'x'));
+  const auto none = Run({"a", "b"});
+  EXPECT_EQ(none.exitCode, 2);
+  EXPECT_EQ(none.standardError, "no images found in a or b\n");
+  EXPECT_EQ(none.standardOutput, "");
+}
+
+// An output folder that is an input folder would overwrite its files:
+// refused before anything is written.
+TEST_F(Folders, AnOutputFolderThatIsAnInputIsRefused) {
+  CopyFixture();
+  const std::map<std::string, Bytes> before = Files(dir / "other");
+  for (const char* output : {"other", "other/", "./base"}) {
+    const auto outcome = Run({"base", "other", "-o", output});
+    EXPECT_EQ(outcome.exitCode, 2) << output;
+    EXPECT_EQ(outcome.standardError.rfind(std::string(output) + ": is the input folder ", 0), 0u)
+        << outcome.standardError;
+    EXPECT_EQ(outcome.standardOutput, "") << output;
+  }
+  EXPECT_EQ(Files(dir / "other"), before);
+}
+
+// A report run owns its picture folder: an earlier run's pictures go, and
+// nothing else in the folder is touched.
+TEST_F(Folders, AReportRunOwnsItsPictureFolder) {
+  CopyFixture();
+  ASSERT_EQ(Run({"base", "other", "--report", "r/index.html"}).exitCode, 2);
+  const std::map<std::string, Bytes> first = Files(dir / "r" / "index_files");
+  ASSERT_FALSE(first.empty());
+  WriteAll(dir / "r" / "index_files" / "mine.txt", Bytes(2, 'm'));
+  // The second run has less to show: only what it shows stays.
+  fs::remove(dir / "other" / "added.bmp");
+  fs::remove(dir / "base" / "removed.bmp");
+  ASSERT_EQ(Run({"base", "other", "--report", "r/index.html"}).exitCode, 2);
+  std::map<std::string, Bytes> second = Files(dir / "r" / "index_files");
+  EXPECT_EQ(second.erase("mine.txt"), 1u);
+  EXPECT_LT(second.size(), first.size());
+  const std::string page = [&] {
+    const Bytes b = ReadAll(dir / "r" / "index.html");
+    return std::string(b.begin(), b.end());
+  }();
+  for (const auto& [name, bytes] : second) {
+    EXPECT_NE(page.find("index_files/" + name), std::string::npos) << name << " is not on the page";
+  }
+}
+
 // A bigger tree, so that several workers really run at once: the same
 // files, report, output and status whatever the number of jobs.
 TEST_F(Folders, TheSameResultWhateverTheNumberOfJobs) {
@@ -295,9 +380,9 @@ TEST_F(Folders, ProgressOnlyOnATerminal) {
         .standardOutput;
   };
   const std::string shown = onTerminal("");
-  EXPECT_NE(shown.find("] 7/7 pairs  "), std::string::npos) << shown;
+  EXPECT_NE(shown.find("] 8/8 pairs  "), std::string::npos) << shown;
   EXPECT_NE(shown.find(" pairs/s"), std::string::npos) << shown;
-  EXPECT_NE(shown.find("7 images: 2 equal, 2 changed, 1 added, 1 removed, 1 error"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("8 images: 2 equal, 2 changed, 1 added, 1 removed, 2 errors"), std::string::npos) << shown;
   const std::string quiet = onTerminal("-q");
   EXPECT_EQ(quiet.find("pairs"), std::string::npos) << quiet;
 }

@@ -4,7 +4,9 @@
 
 #include <random>
 
-#include "app/difference.h"
+#include <diffmark/bitmap.h>
+
+#include "compare/kernels.h"
 #include "support.h"
 
 namespace diffmark {
@@ -53,12 +55,17 @@ TEST(MarkDifferences, StopsAtTheEndOfTheShorterBlock) {
   for (size_t i = 36; i < 40; ++i) EXPECT_EQ(base[i], 1) << i;
 }
 
-// Every vector loop must give the reference loop's bytes for every width
+// Every set of loops must give the plain loops' bytes for every width
 // (every tail length and phase), with differences at random places and in
-// the padding.
-TEST(MarkDifferences, EveryKernelAgreesWithTheReferenceOnRandomRows) {
+// the padding: the marking, and the 64-byte test at every threshold.
+TEST(Kernels, EverySetAgreesWithThePlainLoopsOnRandomRows) {
+  const Kernels& plain = *KernelsOf(KernelSet::Scalar);
   std::mt19937 random(12345);
-  for (MarkKernel kernel : {MarkKernel::Sse2, MarkKernel::Avx2}) {
+  int tried = 0;
+  for (KernelSet set : {KernelSet::Sse2, KernelSet::Avx2}) {
+    const Kernels* kernels = KernelsOf(set);
+    if (kernels == nullptr) continue;  // not in this build or on this processor
+    ++tried;
     for (int32_t w = 1; w <= 70; ++w) {
       for (int32_t h : {1, 3}) {
         for (int density : {1, 10, 50, 100}) {
@@ -70,16 +77,31 @@ TEST(MarkDifferences, EveryKernelAgreesWithTheReferenceOnRandomRows) {
             if (static_cast<int>(random() % 100) < density) b = static_cast<uint8_t>(random());
           }
           Bytes expected = base;
-          MarkDifferencesReference(expected.data(), size, other.data(), size, w, h);
-          if (!MarkDifferencesWith(kernel, base.data(), size, other.data(), size, w, h)) {
-            MarkDifferences(base.data(), size, other.data(), size, w, h);  // not here: the default
-          }
-          ASSERT_EQ(base, expected) << "kernel " << static_cast<int>(kernel) << " w=" << w << " h=" << h
-                                    << " density=" << density;
+          MarkDifferences(expected.data(), size, other.data(), size, w, h, plain);
+          MarkDifferences(base.data(), size, other.data(), size, w, h, *kernels);
+          ASSERT_EQ(base, expected) << kernels->name << " w=" << w << " h=" << h << " density=" << density;
         }
       }
     }
+    for (int round = 0; round < 2000; ++round) {
+      uint8_t a[64];
+      uint8_t b[64];
+      for (int i = 0; i < 64; ++i) {
+        a[i] = static_cast<uint8_t>(random());
+        // Near and far values, and equal ones.
+        const int step = static_cast<int>(random() % 5);
+        b[i] = step == 0 ? a[i] : step == 1 ? static_cast<uint8_t>(random()) : static_cast<uint8_t>(a[i] + step - 3);
+      }
+      const int threshold = static_cast<int>(random() % 256);
+      for (int t : {0, 1, threshold, 255}) {
+        ASSERT_EQ(kernels->differ64(a, b, t), plain.differ64(a, b, t)) << kernels->name << " threshold " << t;
+      }
+    }
   }
+#if defined(__x86_64__) || defined(__i386__)
+  EXPECT_GE(tried, 1) << "no vector loops in an x86 build";
+#endif
+  EXPECT_NE(BestKernels().markRow, nullptr);
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "app/difference.h"
 #include "platform/platform.h"
 #include "support.h"
 #if !defined(_WIN32)
@@ -211,11 +210,18 @@ TEST(Find, ListsMatchingNamesIgnoringCase) {
 
 #if !defined(_WIN32)
 TEST(Messages, ShiftJisConvertsToUtf8) {
-  EXPECT_EQ(ShiftJisToUtf8(kMessageBaseMissing), "Image0.bmpが見つかりません。\n終了します。");
-  EXPECT_EQ(ShiftJisToUtf8(kMessageOtherMissing), "Image1.bmpが見つかりません。\n終了します。");
-  EXPECT_EQ(ShiftJisToUtf8(kMessageCannotCreate), "ファイルが作れません。");
-  EXPECT_EQ(ShiftJisToUtf8(kCaptionNotice), "通知");
-  EXPECT_EQ(ShiftJisToUtf8(kCaptionWarning), "警告");
+  // The program's own messages are checked, converted, by the tests that run
+  // it; here the conversion itself, on the bytes of such texts.
+  EXPECT_EQ(ShiftJisToUtf8("Image0.bmp\x82\xaa\x8c\xa9\x82\xc2\x82\xa9\x82\xe8\x82\xdc\x82\xb9\x82\xf1\x81"
+                           "B\x0a\x8fI\x97\xb9\x82\xb5\x82\xdc\x82\xb7\x81"
+                           "B"),
+            "Image0.bmpが見つかりません。\n終了します。");
+  EXPECT_EQ(ShiftJisToUtf8("\x83t\x83@\x83"
+                           "C\x83\x8b\x82\xaa\x8d\xec\x82\xea\x82\xdc\x82\xb9\x82\xf1\x81"
+                           "B"),
+            "ファイルが作れません。");
+  EXPECT_EQ(ShiftJisToUtf8("\x92\xca\x92m"), "通知");
+  EXPECT_EQ(ShiftJisToUtf8("\x8cx\x8d\x90"), "警告");
   EXPECT_EQ(ShiftJisToUtf8("\xB1\x82"), "ｱ\xEF\xBF\xBD");  // half-width katakana; lone lead byte
 }
 #endif

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "app/rows.h"
+#include "compare/rows.h"
 #include "support.h"
 
 namespace diffmark {

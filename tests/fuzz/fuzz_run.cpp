@@ -6,8 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include "app/difference.h"
-#include "app/rows.h"
+#include "compare/kernels.h"
+#include "compare/pair.h"
+#include "compare/rows.h"
 #include "fuzz_common.h"
 #include <diffmark/imageload.h>
 #include "platform/platform.h"
@@ -48,7 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::WriteFile("Image0.bmp", data + 2, first);
   fuzz::WriteFile("Image1.bmp", data + 2 + first, size - 2 - first);
 
-  if (diffmark::RunDifference() != 0) fuzz::Fail("RunDifference returned non-zero");
+  // What diffmark does: the fixed names, the raw rows, Image.bmp in place.
+  diffmark::PairRequest request;
+  request.base = "Image0.bmp";
+  request.other = "Image1.bmp";
+  request.reading = diffmark::PairReading::RawRows;
+  request.output.path = "Image.bmp";
+  request.output.inPlace = true;
+  (void)diffmark::ComparePair(request, diffmark::CompareOptions{});
   CheckResultFile();
 
   // The marking step again, on copies fenced by guard bytes.

@@ -1,7 +1,10 @@
-// Marking differing channel bytes.  This pass runs over two whole images,
-// so it is written to move at memory speed: 64 bytes (SSE2) or 128 bytes
-// (AVX2, chosen at run time) are compared at a time, and only a group that
-// differs somewhere is blended and stored.
+// The comparison's inner loops, in one set per instruction level.
+//
+// Marking runs over two whole images, so it is written to move at memory
+// speed: 64 bytes (SSE2) or 128 bytes (AVX2) are compared at a time, and
+// only a group that differs somewhere is blended and stored.  The 64-byte
+// test tells which bytes of a group are more than a threshold apart, for
+// the comparison that counts and marks by mode.
 //
 // Every byte's channel is its offset from the row start modulo 3, so each
 // vector uses the marker pattern of its starting phase.  Re-marking a byte
@@ -10,7 +13,9 @@
 // last vector of a row may overlap the one before it.
 #include <algorithm>
 
-#include "app/difference.h"
+#include "compare/kernels.h"
+
+#include <diffmark/bitmap.h>
 
 #if defined(__SSE2__)
 #define DIFFMARK_SSE2 1
@@ -24,8 +29,6 @@
 namespace diffmark {
 
 namespace {
-
-constexpr uint8_t kMarker[3] = {kMarkerBlue, kMarkerGreen, kMarkerRed};
 
 // Bytes [from, n) of a row.
 void MarkRangeScalar(uint8_t* base, const uint8_t* other, uint64_t from, uint64_t n) {
@@ -141,11 +144,117 @@ bool HasAvx2() {
   return __builtin_cpu_supports("avx2");
 }
 
+// 64 bytes in two AVX2 vectors; with threshold 0 a plain comparison.
+__attribute__((target("avx2"))) uint64_t Differ64Avx2(const uint8_t* a, const uint8_t* b, int threshold) {
+  const __m256i a0 = Load256(a);
+  const __m256i b0 = Load256(b);
+  const __m256i a1 = Load256(a + 32);
+  const __m256i b1 = Load256(b + 32);
+  __m256i same0;
+  __m256i same1;
+  if (threshold == 0) {
+    same0 = _mm256_cmpeq_epi8(a0, b0);
+    same1 = _mm256_cmpeq_epi8(a1, b1);
+  } else {
+    const __m256i t = _mm256_set1_epi8(static_cast<char>(threshold));
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i d0 = _mm256_or_si256(_mm256_subs_epu8(a0, b0), _mm256_subs_epu8(b0, a0));
+    const __m256i d1 = _mm256_or_si256(_mm256_subs_epu8(a1, b1), _mm256_subs_epu8(b1, a1));
+    same0 = _mm256_cmpeq_epi8(_mm256_subs_epu8(d0, t), zero);
+    same1 = _mm256_cmpeq_epi8(_mm256_subs_epu8(d1, t), zero);
+  }
+  const auto low = static_cast<uint32_t>(_mm256_movemask_epi8(same0));
+  const auto high = static_cast<uint32_t>(_mm256_movemask_epi8(same1));
+  return ~(uint64_t{low} | uint64_t{high} << 32);
+}
+
+void MarkRowAvx2Best(uint8_t* base, const uint8_t* other, uint64_t n) {
+  static const Markers256 markers = MakeMarkers256();
+  MarkRowAvx2(base, other, n, markers, Sse2Markers());
+}
+
 #endif
 
-template <typename RowFn>
-void ForEachRow(uint8_t* base, uint64_t baseBytes, const uint8_t* other, uint64_t otherBytes,
-                int32_t width, int32_t height, RowFn&& row) {
+#if DIFFMARK_SSE2
+
+// Bits set for the bytes of [a, a + 16) that are more than the threshold
+// apart from those of b.
+inline uint32_t Differ16(const uint8_t* a, const uint8_t* b, __m128i threshold) {
+  const __m128i va = Load(a);
+  const __m128i vb = Load(b);
+  const __m128i distance = _mm_or_si128(_mm_subs_epu8(va, vb), _mm_subs_epu8(vb, va));
+  const __m128i over = _mm_subs_epu8(distance, threshold);  // non-zero where distance > threshold
+  return ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(over, _mm_setzero_si128()))) & 0xFFFFu;
+}
+
+uint64_t Differ64Sse2(const uint8_t* a, const uint8_t* b, int threshold) {
+  const __m128i t = _mm_set1_epi8(static_cast<char>(threshold));
+  return Differ16(a, b, t) | uint64_t{Differ16(a + 16, b + 16, t)} << 16 |
+         uint64_t{Differ16(a + 32, b + 32, t)} << 32 | uint64_t{Differ16(a + 48, b + 48, t)} << 48;
+}
+
+void MarkRowSse2(uint8_t* base, const uint8_t* other, uint64_t n) { MarkRangeSse2(base, other, 0, n, Sse2Markers()); }
+
+#endif
+
+void MarkRowScalar(uint8_t* base, const uint8_t* other, uint64_t n) { MarkRangeScalar(base, other, 0, n); }
+
+uint64_t Differ64Scalar(const uint8_t* a, const uint8_t* b, int threshold) { return DifferTail(a, b, 64, threshold); }
+
+constexpr Kernels kScalar{KernelSet::Scalar, "scalar", MarkRowScalar, Differ64Scalar};
+#if DIFFMARK_SSE2
+constexpr Kernels kSse2{KernelSet::Sse2, "sse2", MarkRowSse2, Differ64Sse2};
+#endif
+#if DIFFMARK_AVX2
+constexpr Kernels kAvx2{KernelSet::Avx2, "avx2", MarkRowAvx2Best, Differ64Avx2};
+#endif
+
+}  // namespace
+
+uint64_t DifferTail(const uint8_t* a, const uint8_t* b, uint64_t n, int threshold) {
+  uint64_t mask = 0;
+  for (uint64_t i = 0; i < n; ++i) {
+    const int d = a[i] > b[i] ? a[i] - b[i] : b[i] - a[i];
+    if (d > threshold) mask |= uint64_t{1} << i;
+  }
+  return mask;
+}
+
+const Kernels* KernelsOf(KernelSet set) {
+  switch (set) {
+    case KernelSet::Scalar:
+      return &kScalar;
+    case KernelSet::Sse2:
+#if DIFFMARK_SSE2
+      return &kSse2;
+#else
+      return nullptr;
+#endif
+    case KernelSet::Avx2:
+#if DIFFMARK_AVX2
+    {
+      static const bool available = HasAvx2();
+      return available ? &kAvx2 : nullptr;
+    }
+#else
+      return nullptr;
+#endif
+  }
+  return nullptr;
+}
+
+const Kernels& BestKernels() {
+  static const Kernels& best = [] () -> const Kernels& {
+    for (KernelSet set : {KernelSet::Avx2, KernelSet::Sse2}) {
+      if (const Kernels* k = KernelsOf(set)) return *k;
+    }
+    return kScalar;
+  }();
+  return best;
+}
+
+void MarkDifferences(uint8_t* base, uint64_t baseBytes, const uint8_t* other, uint64_t otherBytes,
+                     int32_t width, int32_t height, const Kernels& kernels) {
   if (width <= 0 || height <= 0) return;
   const uint64_t limit = std::min(baseBytes, otherBytes);
   const auto stride = static_cast<uint64_t>(Rgb24Stride64(width));
@@ -153,55 +262,7 @@ void ForEachRow(uint8_t* base, uint64_t baseBytes, const uint8_t* other, uint64_
   for (uint64_t y = 0; y < static_cast<uint64_t>(height); ++y) {
     const uint64_t start = y * stride;
     if (start >= limit) break;
-    row(base + start, other + start, std::min(pixelBytes, limit - start));
-  }
-}
-
-}  // namespace
-
-bool MarkDifferencesWith(MarkKernel kernel, uint8_t* base, uint64_t baseBytes, const uint8_t* other,
-                         uint64_t otherBytes, int32_t width, int32_t height) {
-  switch (kernel) {
-    case MarkKernel::Scalar:
-      ForEachRow(base, baseBytes, other, otherBytes, width, height,
-                 [](uint8_t* b, const uint8_t* o, uint64_t n) { MarkRangeScalar(b, o, 0, n); });
-      return true;
-    case MarkKernel::Sse2:
-#if DIFFMARK_SSE2
-      ForEachRow(base, baseBytes, other, otherBytes, width, height, [](uint8_t* b, const uint8_t* o, uint64_t n) {
-        MarkRangeSse2(b, o, 0, n, Sse2Markers());
-      });
-      return true;
-#else
-      return false;
-#endif
-    case MarkKernel::Avx2:
-#if DIFFMARK_AVX2
-    {
-      static const bool available = HasAvx2();
-      if (!available) return false;
-      static const Markers256 markers = MakeMarkers256();
-      ForEachRow(base, baseBytes, other, otherBytes, width, height, [](uint8_t* b, const uint8_t* o, uint64_t n) {
-        MarkRowAvx2(b, o, n, markers, Sse2Markers());
-      });
-      return true;
-    }
-#else
-      return false;
-#endif
-  }
-  return false;
-}
-
-void MarkDifferencesReference(uint8_t* base, uint64_t baseBytes, const uint8_t* other,
-                              uint64_t otherBytes, int32_t width, int32_t height) {
-  (void)MarkDifferencesWith(MarkKernel::Scalar, base, baseBytes, other, otherBytes, width, height);
-}
-
-void MarkDifferences(uint8_t* base, uint64_t baseBytes, const uint8_t* other, uint64_t otherBytes,
-                     int32_t width, int32_t height) {
-  for (MarkKernel kernel : {MarkKernel::Avx2, MarkKernel::Sse2, MarkKernel::Scalar}) {
-    if (MarkDifferencesWith(kernel, base, baseBytes, other, otherBytes, width, height)) return;
+    kernels.markRow(base + start, other + start, std::min(pixelBytes, limit - start));
   }
 }
 

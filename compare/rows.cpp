@@ -1,4 +1,4 @@
-#include "app/rows.h"
+#include "compare/rows.h"
 
 #include <algorithm>
 #include <cstring>

@@ -44,7 +44,7 @@ using ChunkWork =
 // about it.  Closed with the object.
 struct StreamInput {
   platform::FileHandle file = nullptr;
-  BitmapFileLayout layout;
+  BitmapFileLayout bmp;  // the reader's decisions about it
   StreamInput() = default;
   ~StreamInput() { platform::CloseFile(file); }
   StreamInput(const StreamInput&) = delete;

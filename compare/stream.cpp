@@ -1,4 +1,4 @@
-#include "app/stream.h"
+#include "compare/stream.h"
 
 #include <algorithm>
 #include <atomic>
@@ -70,19 +70,19 @@ bool OpenStreamInput(const char* path, StreamInput* input) {
   uint64_t got = 0;
   return input->file != nullptr && platform::FileSize(input->file, &size) &&
          platform::ReadAt(input->file, 0, headers, sizeof headers, &got) && got == sizeof headers &&
-         ExamineBitmapHeaders(headers, size, &input->layout);
+         ExamineBitmapHeaders(headers, size, &input->bmp);
 }
 
 RowStream StreamOfPair(const StreamInput& base, const StreamInput& other, platform::FileHandle output) {
   RowStream stream;
   stream.base = base.file;
-  stream.baseOffset = base.layout.pixelOffset;
+  stream.baseOffset = base.bmp.pixelOffset;
   stream.other = other.file;
-  stream.otherOffset = other.layout.pixelOffset;
+  stream.otherOffset = other.bmp.pixelOffset;
   stream.output = output;
   stream.outputOffset = kHeadersBytes;
-  stream.stride = static_cast<uint64_t>(Rgb24Stride64(other.layout.header.biWidth));
-  stream.rows = other.layout.layout.rows > 0 ? static_cast<uint64_t>(other.layout.layout.rows) : 0;
+  stream.stride = static_cast<uint64_t>(Rgb24Stride64(other.bmp.header.biWidth));
+  stream.rows = other.bmp.order.rows > 0 ? static_cast<uint64_t>(other.bmp.order.rows) : 0;
   stream.threads = std::min(platform::ProcessorCount(), 8u);
   return stream;
 }

@@ -1,19 +1,22 @@
-// Comparing two decoded pictures for diffmark-cli: counts, the bounding box
-// of what differs, and the marked copy of the base picture, by mode,
-// threshold and ignored regions.  A pure function over memory; the program
-// around it does the I/O.
+// Comparing two decoded pictures: the options, the counts and the box of
+// what differs, and the marking of the base picture in place.  A pure
+// function over memory; loading and writing are elsewhere (pair.h).
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "compare/perceptual.h"  // Metric
 #include "compare/picture.h"
 
-namespace diffmark::cli {
+namespace diffmark {
 
-using diffmark::Picture;
-
-enum class Mode { Channels, Pixels, Mask };
+// How the base picture is marked (the table in modes.cpp).
+enum class Mode {
+  Channels,  // every differing channel byte gets its marker (kernels.h)
+  Pixels,    // every differing pixel painted whole in `colour`
+  Mask,      // the picture black, differing pixels in `colour`
+};
 
 // A rectangle in picture coordinates, top-left origin.
 struct Region {
@@ -24,10 +27,11 @@ struct Region {
 };
 
 struct CompareOptions {
+  Metric metric = Metric::Channel;
+  int threshold = 0;                // Channel: a byte differs when |a - b| > threshold
   Mode mode = Mode::Channels;
-  int threshold = 0;                  // a byte differs when |a - b| > threshold
-  uint8_t colour[3] = {0, 0, 255};    // blue, green, red: what pixels and mask paint
-  std::vector<Region> ignore;         // neither compared, counted nor marked
+  uint8_t colour[3] = {0, 0, 255};  // blue, green, red: what Pixels and Mask paint
+  std::vector<Region> ignore;       // neither compared, counted nor marked
 };
 
 struct Stats {
@@ -42,13 +46,8 @@ struct Stats {
 
 // Compares `base` with `other` over the area both cover (anchored at the
 // top-left corner); pixels that only one of them covers count as
-// differing.  Marks `base` in place by the mode:
-//   Channels  every differing byte gets its channel's marker (blue 255,
-//             green 0, red 255), as the difference run marks them; with
-//             threshold 0 through the same MarkDifferences;
-//   Pixels    every differing pixel is painted whole in `colour`;
-//   Mask      the picture becomes black, with differing pixels in `colour`.
-// Base pixels outside `other` are marked as differing; ignored regions are
+// differing.  Marks `base` in place by the mode (modes.cpp says how);
+// base pixels outside `other` are marked as differing, ignored regions are
 // left as they are (black in a mask).
 //
 // `firstRow` > 0 compares a band: the two pictures are then rows
@@ -61,4 +60,4 @@ Stats ComparePictures(const Picture& base, const Picture& other, const CompareOp
 // Adds the counts of `more` to `total` and widens its bounding box.
 void AddStats(Stats& total, const Stats& more);
 
-}  // namespace diffmark::cli
+}  // namespace diffmark

@@ -1,0 +1,117 @@
+#include "cli/json.h"
+
+#include <cstdio>
+
+#include "compare/modes.h"
+
+namespace diffmark::cli {
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", u);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string BoxJson(const Stats& s) {
+  if (s.differentPixels == 0) return "null";
+  return "{\"x\": " + std::to_string(s.minX) + ", \"y\": " + std::to_string(s.minY) +
+         ", \"width\": " + std::to_string(int64_t{s.maxX} - s.minX + 1) +
+         ", \"height\": " + std::to_string(int64_t{s.maxY} - s.minY + 1) + "}";
+}
+
+namespace {
+
+std::string RegionsJson(const std::vector<Region>& regions) {
+  std::string out = "[";
+  for (size_t i = 0; i < regions.size(); ++i) {
+    const Region& g = regions[i];
+    if (i > 0) out += ", ";
+    out += "{\"x\": " + std::to_string(g.x) + ", \"y\": " + std::to_string(g.y) +
+           ", \"width\": " + std::to_string(g.width) + ", \"height\": " + std::to_string(g.height) + "}";
+  }
+  return out + "]";
+}
+
+std::string SizeJson(int32_t width, int32_t height, bool known) {
+  if (!known) return "null";
+  // Built a step at a time: GCC 12 warns falsely (-Wrestrict) about
+  // "[" + std::to_string(...) in the Windows build.
+  std::string out = "[";
+  out += std::to_string(width);
+  out += ", ";
+  out += std::to_string(height);
+  out += "]";
+  return out;
+}
+
+std::string Join(const std::vector<std::string>& parts, const char* separator) {
+  std::string out;
+  for (size_t i = 0; i < parts.size(); ++i) out += (i > 0 ? separator : "") + parts[i];
+  return out;
+}
+
+std::string EntryJson(const FolderEntry& e) {
+  const PairResult& r = e.result;
+  const Stats& s = r.stats;
+  return "{\"path\": " + JsonString(e.path) + ", \"status\": \"" + StatusName(e.status) + "\"" +
+         ", \"base_size\": " + SizeJson(r.baseWidth, r.baseHeight, r.baseLoaded) +
+         ", \"other_size\": " + SizeJson(r.otherWidth, r.otherHeight, r.otherLoaded) +
+         ", \"pixels\": " + (r.compared ? std::to_string(s.pixels) : "null") +
+         ", \"different_pixels\": " + (r.compared ? std::to_string(s.differentPixels) : "null") +
+         ", \"different_bytes\": " + (r.compared ? std::to_string(s.differentBytes) : "null") +
+         ", \"bbox\": " + (r.compared ? BoxJson(s) : "null") +
+         ", \"output\": " + (r.output.empty() ? "null" : JsonString(r.output)) +
+         ", \"error\": " + (e.trouble.empty() ? "null" : JsonString(Join(e.trouble, "; "))) + "}";
+}
+
+std::string TotalsJson(const FolderTotals& t) {
+  return "{\"equal\": " + std::to_string(t.equal) + ", \"changed\": " + std::to_string(t.changed) +
+         ", \"added\": " + std::to_string(t.added) + ", \"removed\": " + std::to_string(t.removed) +
+         ", \"errors\": " + std::to_string(t.errors) + "}";
+}
+
+}  // namespace
+
+std::string PairJson(const PairResult& r, const CompareOptions& options) {
+  const Stats& s = r.stats;
+  // The extent compared: both pictures laid at the top-left corner.
+  const int32_t width = r.baseWidth > r.otherWidth ? r.baseWidth : r.otherWidth;
+  const int32_t height = r.baseHeight > r.otherHeight ? r.baseHeight : r.otherHeight;
+  return "{\"base\": " + JsonString(r.base) + ", \"other\": " + JsonString(r.other) +
+         ", \"width\": " + std::to_string(width) + ", \"height\": " + std::to_string(height) +
+         ", \"base_size\": [" + std::to_string(r.baseWidth) + ", " + std::to_string(r.baseHeight) + "]" +
+         ", \"other_size\": [" + std::to_string(r.otherWidth) + ", " + std::to_string(r.otherHeight) + "]" +
+         ", \"size_differs\": " +
+         (r.baseWidth != r.otherWidth || r.baseHeight != r.otherHeight ? "true" : "false") +
+         ", \"pixels\": " + std::to_string(s.pixels) + ", \"different_pixels\": " + std::to_string(s.differentPixels) +
+         ", \"different_bytes\": " + std::to_string(s.differentBytes) + ", \"per_channel\": {\"red\": " +
+         std::to_string(s.perChannel[2]) + ", \"green\": " + std::to_string(s.perChannel[1]) +
+         ", \"blue\": " + std::to_string(s.perChannel[0]) + "}, \"bbox\": " + BoxJson(s) + ", \"mode\": " +
+         JsonString(InfoOf(options.mode).name) + ", \"threshold\": " + std::to_string(options.threshold) +
+         ", \"ignored\": " + RegionsJson(options.ignore) +
+         ", \"output\": " + (r.output.empty() ? "null" : JsonString(r.output)) + "}";
+}
+
+std::string FoldersJson(const Options& options, const FolderTotals& totals, const std::vector<FolderEntry>& entries) {
+  std::string out = "{\"base\": " + JsonString(options.base) + ", \"other\": " + JsonString(options.other) +
+                    ", \"output\": " + (options.output.empty() ? "null" : JsonString(options.output)) +
+                    ", \"report\": " + (options.report.empty() ? "null" : JsonString(options.report)) +
+                    ",\n \"totals\": " + TotalsJson(totals) + ",\n \"pairs\": [";
+  for (size_t i = 0; i < entries.size(); ++i) out += (i > 0 ? ",\n  " : "\n  ") + EntryJson(entries[i]);
+  out += entries.empty() ? "]}\n" : "\n ]}\n";
+  return out;
+}
+
+}  // namespace diffmark::cli

@@ -1,0 +1,16 @@
+// PNG output: 8-bit RGB, written into an open file.  One implementation a
+// system: libspng (png_spng.cpp) where it is found, the Windows Imaging
+// Component on Windows.
+#pragma once
+
+#include <string>
+
+#include "compare/picture.h"
+#include "platform/platform.h"
+
+namespace diffmark::cli {
+
+// Encodes `picture` as PNG into `out`; false with the reason.
+[[nodiscard]] bool EncodePng(const Picture& picture, platform::FileHandle out, std::string* error);
+
+}  // namespace diffmark::cli

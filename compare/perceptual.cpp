@@ -1,0 +1,592 @@
+// Perceptual classification of pixel rows.  Equal stretches of two rows are
+// skipped 16 or 32 bytes at a time; only pixels whose bytes differ get a
+// colour distance, and only pixels over the threshold get the anti-aliasing
+// rule.  All arithmetic is in doubles, in the order pixelmatch evaluates it,
+// so that results near the threshold fall on the same side.
+#include "compare/perceptual.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <new>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
+namespace diffmark {
+
+namespace {
+
+// ------------------------------------------------------------ colour rules
+// Pixels are read as blue, green, red bytes; the colour functions take red,
+// green, blue values.
+
+double YiqY(double r, double g, double b) { return r * 0.29889531 + g * 0.58662247 + b * 0.11448223; }
+double YiqI(double r, double g, double b) { return r * 0.59597799 - g * 0.27417610 - b * 0.32180189; }
+double YiqQ(double r, double g, double b) { return r * 0.21147017 - g * 0.52261711 + b * 0.31114694; }
+
+// Squared YIQ distance, negative when the second colour is darker.  Y, I
+// and Q are taken of the channel differences (the transform is linear), as
+// pixelmatch 7 does: taking them of each colour and subtracting rounds
+// differently in the last bits.
+double YiqDeltaRgb(int r1, int g1, int b1, int r2, int g2, int b2) {
+  const double dr = r1 - r2;
+  const double dg = g1 - g2;
+  const double db = b1 - b2;
+  const double y = YiqY(dr, dg, db);
+  const double i = YiqI(dr, dg, db);
+  const double q = YiqQ(dr, dg, db);
+  const double delta = 0.5053 * y * y + 0.299 * i * i + 0.1957 * q * q;
+  return y > 0 ? -delta : delta;
+}
+
+// OKLab: sRGB bytes to linear light through a table, linear light to cone
+// responses, their cube roots (a table of 4096 steps with linear
+// interpolation above 1/512, the exact root below), then lightness with the
+// toe that makes it perceptually even (Lr), a and b.
+//
+// Bit for bit as JavaScript computes them: the sRGB curve's values are those
+// of V8's Math.pow (the C library's pow rounds some of them the other way),
+// and cube roots come from the classic fdlibm algorithm that V8's Math.cbrt
+// uses, below.
+constexpr int kRootSteps = 4096;
+
+// (c / 255 <= 0.04045 ? c / 255 / 12.92 : ((c / 255 + 0.055) / 1.055) ** 2.4) for each byte c.
+constexpr double kLinear[256] = {
+    0.0, 0.00030352698354883752, 0.00060705396709767503, 0.00091058095064651249,
+    0.0012141079341953501, 0.0015176349177441874, 0.0018211619012930250, 0.0021246888848418626,
+    0.0024282158683907001, 0.0027317428519395373, 0.0030352698354883748, 0.0033465357638991608,
+    0.0036765073240474359, 0.0040247170184963066, 0.0043914420374102934, 0.0047769534806937292,
+    0.0051815167023383860, 0.0056053916242027229, 0.0060488330228570548, 0.0065120907925944743,
+    0.0069954101872653869, 0.0074990320432261753, 0.0080231929853849943, 0.0085681256180693069,
+    0.0091340587022207872, 0.0097212173202378474, 0.010329823029626938, 0.010960094006488246,
+    0.011612245179743887, 0.012286488356915872, 0.012983032342173012, 0.013702083047289686,
+    0.014443843596092545, 0.015208514422912709, 0.015996293365509631, 0.016807375752887384,
+    0.017641954488384078, 0.018500220128379697, 0.019382360956935723, 0.020288563056652401,
+    0.021219010376003558, 0.022173884793387381, 0.023153366178110410, 0.024157632448504756,
+    0.025186859627361627, 0.026241221894849898, 0.027320891639074897, 0.028426039504420793,
+    0.029556834437808800, 0.030713443732993635, 0.031896033073011532, 0.033104766570885055,
+    0.034339806808682170, 0.035601314875020343, 0.036889450401100039, 0.038204371595346502,
+    0.039546235276732830, 0.040915196906853191, 0.042311410620809675, 0.043735029256973465,
+    0.045186204385675541, 0.046665086336880102, 0.048171824226889426, 0.049706565984127232,
+    0.051269458374043238, 0.052860647023180246, 0.054480276442442369, 0.056128490049600091,
+    0.057805430191067229, 0.059511238162981199, 0.061246054231617608, 0.063010017653167674,
+    0.064803266692905773, 0.066625938643772892, 0.068478169844400166, 0.070360095696595876,
+    0.072271850682317479, 0.074213568380149628, 0.076185381481307851, 0.078187421805186327,
+    0.080219820314468310, 0.082282707129814794, 0.084376211544148816, 0.086500462036549763,
+    0.088655586285772942, 0.090841711183407670, 0.093058962846687465, 0.095307466630964705,
+    0.097587347141862457, 0.099898728247113891, 0.10224173308810131, 0.10461648409110419,
+    0.10702310297826761, 0.10946171077829933, 0.11193242783690560, 0.11443537382697373,
+    0.11697066775851084, 0.11953842798834562, 0.12213877222960187, 0.12477181756095049,
+    0.12743768043564743, 0.13013647669036429, 0.13286832155381798, 0.13563332965520566,
+    0.13843161503245183, 0.14126329114027164, 0.14412847085805777, 0.14702726649759498,
+    0.14995978981060856, 0.15292615199615017, 0.15592646370782740, 0.15896083506088041,
+    0.16202937563911096, 0.16513219450166761, 0.16826940018969075, 0.17144110073282259,
+    0.17464740365558504, 0.17788841598362914, 0.18116424424986022, 0.18447499450044100,
+    0.18782077230067787, 0.19120168274079141, 0.19461783044157582, 0.19806931955994886,
+    0.20155625379439707, 0.20507873639031693, 0.20863687014525575, 0.21223075741405523,
+    0.21586050011389923, 0.21952619972926923, 0.22322795731680850, 0.22696587351009836,
+    0.23074004852434915, 0.23455058216100522, 0.23839757381227100, 0.24228112246555486,
+    0.24620132670783548, 0.25015828472995344, 0.25415209433082675, 0.25818285292159582,
+    0.26225065752969623, 0.26635560480286247, 0.27049779101306581, 0.27467731206038465,
+    0.27889426347681040, 0.28314874042999211, 0.28744083772691748, 0.29177064981753587,
+    0.29613827079832111, 0.30054379441577650, 0.30498731406988627, 0.30946892281750854,
+    0.31398871337571754, 0.31854677812509186, 0.32314320911295075, 0.32777809805654218,
+    0.33245153634617935, 0.33716361504833037, 0.34191442490866097, 0.34670405635502960,
+    0.35153259950043936, 0.35640014414594351, 0.36130677978350950, 0.36625259559883949,
+    0.37123768047414912, 0.37626212299090644, 0.38132601143253009, 0.38642943378704903,
+    0.39157247774972326, 0.39675523072562685, 0.40197777983219574, 0.40724021190173670,
+    0.41254261348390375, 0.41788507084813747, 0.42326766998607168, 0.42869049661390668,
+    0.43415363617474889, 0.43965717384091879, 0.44520119451622786, 0.45078578283822346,
+    0.45641102318040466, 0.46207699965440707, 0.46778379611215898, 0.47353149614800955,
+    0.47932018310082680, 0.48514994005607037, 0.49102084984783562, 0.49693299506087041,
+    0.50288645803256871, 0.50888132085493376, 0.51491766537652139, 0.52099557320435430,
+    0.52711512570581309, 0.53327640401050524, 0.53947948901210707, 0.54572446137018660,
+    0.55201140151200012, 0.55834038963426791, 0.56471150570492923, 0.57112482946487308,
+    0.57758044042965062, 0.58407841789116410, 0.59061884091933692, 0.59720178836376336,
+    0.60382733885533779, 0.61049557080786476, 0.61720656241965111, 0.62396039167507611,
+    0.63075713634614683, 0.63759687399403264, 0.64447968197058214, 0.65140563741982416,
+    0.65837481727944858, 0.66538729828227205, 0.67244315695768753, 0.67954246963309384,
+    0.68668531243531339, 0.69387176129198991, 0.70110189193297312, 0.70837577989168676,
+    0.71569350050648073, 0.72305512892196933, 0.73046074009035367, 0.73791040877273084,
+    0.74540420954038744, 0.75294221677607787, 0.76052450467529242, 0.76815114724750710,
+    0.77582221831742360, 0.78353779152619352, 0.79129794033263023, 0.79910273801440901,
+    0.80695225766925160, 0.81484657221610124, 0.82278575439628354, 0.83076987677465464,
+    0.83879901174074001, 0.84687323150985805, 0.85499260812423383, 0.86315721345410235,
+    0.87136711919879728, 0.87962239688783173, 0.88792311788196632, 0.89626935337426639,
+    0.90466117439114957, 0.91309865179341920, 0.92158185627729461, 0.93011085837542373,
+    0.93868572845788800, 0.94730653673319987, 0.95597335324928612, 0.96468624789446511,
+    0.97344529039841254, 0.98225055033311715, 0.99110209711382979, 1.0000000000000000,
+};
+
+// Cube root as fdlibm computes it (FreeBSD msun's s_cbrt.c, which V8 ports
+// for Math.cbrt; originally by Sun Microsystems, freely distributable): a
+// 5-bit estimate from the exponent, a polynomial to 23 bits, rounding to 23
+// bits and one Newton step.
+double Cbrt(double x) {
+  constexpr uint32_t kB1 = 715094163;  // (1023 - 1023/3 - 0.03306235651) * 2^20
+  constexpr uint32_t kB2 = 696219795;  // (1023 - 1023/3 - 54/3 - 0.03306235651) * 2^20
+  constexpr double kP0 = 1.87595182427177009643;
+  constexpr double kP1 = -1.88497979543377169875;
+  constexpr double kP2 = 1.621429720105354466140;
+  constexpr double kP3 = -0.758397934778766047437;
+  constexpr double kP4 = 0.145996192886612446982;
+  uint64_t bits = 0;
+  std::memcpy(&bits, &x, 8);
+  uint32_t hx = static_cast<uint32_t>(bits >> 32);
+  const auto low = static_cast<uint32_t>(bits);
+  const uint32_t sign = hx & 0x80000000u;
+  hx ^= sign;
+  if (hx >= 0x7ff00000u) return x + x;
+  double t = 0;
+  uint64_t tb = 0;
+  if (hx < 0x00100000u) {  // zero or subnormal
+    if ((hx | low) == 0) return x;
+    tb = uint64_t{0x43500000u} << 32;  // 2^54
+    std::memcpy(&t, &tb, 8);
+    t *= x;
+    std::memcpy(&tb, &t, 8);
+    const auto high = static_cast<uint32_t>(tb >> 32);
+    tb = uint64_t{sign | ((high & 0x7fffffffu) / 3 + kB2)} << 32;
+  } else {
+    tb = uint64_t{sign | (hx / 3 + kB1)} << 32;
+  }
+  std::memcpy(&t, &tb, 8);
+  double r = (t * t) * (t / x);
+  t = t * ((kP0 + r * (kP1 + r * kP2)) + ((r * r) * r) * (kP3 + r * kP4));
+  std::memcpy(&tb, &t, 8);
+  tb = (tb + 0x80000000u) & 0xffffffffc0000000ull;
+  std::memcpy(&t, &tb, 8);
+  const double s = t * t;
+  r = x / s;
+  const double w = t + t;
+  r = (r - t) / (w + r);
+  return t + t * r;
+}
+
+struct OklabTables {
+  double root[kRootSteps + 2];
+};
+
+const OklabTables& Tables() {
+  static const OklabTables tables = [] {
+    OklabTables t{};
+    for (int i = 0; i < kRootSteps + 2; ++i) t.root[i] = Cbrt(static_cast<double>(i) / kRootSteps);
+    return t;
+  }();
+  return tables;
+}
+
+double CubeRoot(const OklabTables& t, double x) {
+  if (x < 1.0 / 512) return Cbrt(x);
+  const double u = x * kRootSteps;
+  if (!(u < kRootSteps + 1)) return Cbrt(x);  // beyond white (not reached by bytes)
+  const auto i = static_cast<size_t>(u);      // u >= 8: truncation is the floor
+  return t.root[i] + (t.root[i + 1] - t.root[i]) * (u - static_cast<double>(i));
+}
+
+double Toe(double l) {
+  constexpr double k1 = 0.206;
+  constexpr double k2 = 0.03;
+  constexpr double k3 = (1 + k1) / (1 + k2);
+  const double t = k3 * l - k1;
+  return (t + std::sqrt(t * t + 4 * k2 * k3 * l)) / 2;
+}
+
+// Cube roots of the cone responses of a colour.
+struct Cones {
+  double l, m, s;
+};
+
+Cones ToCones(uint8_t red, uint8_t green, uint8_t blue) {
+  const OklabTables& t = Tables();
+  const double r = kLinear[red];
+  const double g = kLinear[green];
+  const double b = kLinear[blue];
+  return Cones{CubeRoot(t, 0.4122214708 * r + 0.5363325363 * g + 0.0514459929 * b),
+               CubeRoot(t, 0.2119034982 * r + 0.6806995451 * g + 0.1073969566 * b),
+               CubeRoot(t, 0.0883024619 * r + 0.2817188376 * g + 0.6299787005 * b)};
+}
+
+double Lightness(const Cones& c) { return Toe(0.2104542553 * c.l + 0.7936177850 * c.m - 0.0040720468 * c.s); }
+
+// The parts of the HyAB distance of two colours: the lightness difference
+// (first minus second) and the squared a, b distance, a and b taken of the
+// differences of the cone roots (the transform is linear).
+struct HyabParts {
+  double dl;
+  double ab2;
+};
+
+HyabParts Hyab(uint8_t r1, uint8_t g1, uint8_t b1, uint8_t r2, uint8_t g2, uint8_t b2) {
+  const Cones p = ToCones(r1, g1, b1);
+  const Cones q = ToCones(r2, g2, b2);
+  const double dl = p.l - q.l;
+  const double dm = p.m - q.m;
+  const double ds = p.s - q.s;
+  const double da = 1.9779984951 * dl - 2.4285922050 * dm + 0.4505937099 * ds;
+  const double db = 0.0259040371 * dl + 0.7827717662 * dm - 0.8086757660 * ds;
+  return HyabParts{Lightness(p) - Lightness(q), da * da + db * db};
+}
+
+// Whether |dL| + sqrt(ab2) exceeds the threshold, decided without the root
+// as pixelmatch 8 decides it (the two forms differ in the last bit).
+bool HyabOver(const HyabParts& h, double threshold) {
+  const double dl = std::fabs(h.dl);
+  if (dl > threshold) return true;
+  const double rest = threshold - dl;
+  return h.ab2 > rest * rest;
+}
+
+// ---------------------------------------------------------- equal stretches
+
+// First index in [from, n) where the byte rows differ, or n.
+size_t FirstDifferencePlain(const uint8_t* a, const uint8_t* b, size_t from, size_t n) {
+  while (from + 8 <= n) {
+    uint64_t x = 0;
+    uint64_t y = 0;
+    std::memcpy(&x, a + from, 8);
+    std::memcpy(&y, b + from, 8);
+    if (x != y) break;
+    from += 8;
+  }
+  while (from < n && a[from] == b[from]) ++from;
+  return from;
+}
+
+#if defined(__SSE2__)
+size_t FirstDifferenceSse2(const uint8_t* a, const uint8_t* b, size_t from, size_t n) {
+  while (from + 64 <= n) {
+    const auto* pa = reinterpret_cast<const __m128i*>(a + from);
+    const auto* pb = reinterpret_cast<const __m128i*>(b + from);
+    const __m128i e0 = _mm_cmpeq_epi8(_mm_loadu_si128(pa), _mm_loadu_si128(pb));
+    const __m128i e1 = _mm_cmpeq_epi8(_mm_loadu_si128(pa + 1), _mm_loadu_si128(pb + 1));
+    const __m128i e2 = _mm_cmpeq_epi8(_mm_loadu_si128(pa + 2), _mm_loadu_si128(pb + 2));
+    const __m128i e3 = _mm_cmpeq_epi8(_mm_loadu_si128(pa + 3), _mm_loadu_si128(pb + 3));
+    const __m128i all = _mm_and_si128(_mm_and_si128(e0, e1), _mm_and_si128(e2, e3));
+    if (_mm_movemask_epi8(all) != 0xFFFF) break;
+    from += 64;
+  }
+  while (from + 16 <= n) {
+    const __m128i e = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + from)),
+                                     _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + from)));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(e)) ^ 0xFFFFu;
+    if (mask != 0) return from + static_cast<size_t>(__builtin_ctz(mask));
+    from += 16;
+  }
+  return FirstDifferencePlain(a, b, from, n);
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define DIFFMARK_HAVE_AVX2 1
+__attribute__((target("avx2"))) size_t FirstDifferenceAvx2(const uint8_t* a, const uint8_t* b, size_t from,
+                                                           size_t n) {
+  while (from + 64 <= n) {
+    const auto* pa = reinterpret_cast<const __m256i*>(a + from);
+    const auto* pb = reinterpret_cast<const __m256i*>(b + from);
+    const __m256i e0 = _mm256_cmpeq_epi8(_mm256_loadu_si256(pa), _mm256_loadu_si256(pb));
+    const __m256i e1 = _mm256_cmpeq_epi8(_mm256_loadu_si256(pa + 1), _mm256_loadu_si256(pb + 1));
+    if (static_cast<unsigned>(_mm256_movemask_epi8(_mm256_and_si256(e0, e1))) != 0xFFFFFFFFu) break;
+    from += 64;
+  }
+  while (from + 32 <= n) {
+    const __m256i e = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + from)),
+                                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + from)));
+    const unsigned mask = ~static_cast<unsigned>(_mm256_movemask_epi8(e));
+    if (mask != 0) return from + static_cast<size_t>(__builtin_ctz(mask));
+    from += 32;
+  }
+  return FirstDifferenceSse2(a, b, from, n);
+}
+#endif
+#endif
+
+using FirstDifferenceFn = size_t (*)(const uint8_t*, const uint8_t*, size_t, size_t);
+
+FirstDifferenceFn PickFirstDifference() {
+#if defined(DIFFMARK_HAVE_AVX2)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return FirstDifferenceAvx2;
+#endif
+#if defined(__SSE2__)
+  return FirstDifferenceSse2;
+#else
+  return FirstDifferencePlain;
+#endif
+}
+
+const FirstDifferenceFn kFirstDifference = PickFirstDifference();
+
+// ------------------------------------------------------------ anti-aliasing
+
+// Five rows around the current one of one band (null outside the image).
+struct Window {
+  const uint8_t* row[2 * kAntialiasContextRows + 1];
+  int32_t width;
+  int32_t height;
+  int32_t y;
+
+  const uint8_t* At(int32_t x, int32_t py) const {
+    return row[py - y + kAntialiasContextRows] + static_cast<ptrdiff_t>(x) * 3;
+  }
+};
+
+bool SamePixel(const uint8_t* p, const uint8_t* q) { return p[0] == q[0] && p[1] == q[1] && p[2] == q[2]; }
+
+// Brightness difference of two pixels of one picture (centre minus neighbour),
+// 0 for equal pixels.  YIQ's Y for both metrics: pixelmatch 8 kept the
+// brightness of 7 for its anti-aliasing rule.
+double BrightnessDelta(const uint8_t* c, const uint8_t* n) {
+  if (SamePixel(c, n)) return 0;
+  return YiqY(c[2] - n[2], c[1] - n[1], c[0] - n[0]);
+}
+
+// True when the pixel at (x1, y1) has three or more identical neighbours; the
+// picture's border counts as one.
+bool HasManySiblings(const Window& w, int32_t x1, int32_t y1) {
+  const int32_t x0 = x1 > 0 ? x1 - 1 : 0;
+  const int32_t y0 = y1 > 0 ? y1 - 1 : 0;
+  const int32_t x2 = x1 + 1 < w.width ? x1 + 1 : w.width - 1;
+  const int32_t y2 = y1 + 1 < w.height ? y1 + 1 : w.height - 1;
+  const uint8_t* centre = w.At(x1, y1);
+  int zeroes = x1 == x0 || x1 == x2 || y1 == y0 || y1 == y2 ? 1 : 0;
+  for (int32_t x = x0; x <= x2; ++x) {
+    for (int32_t y = y0; y <= y2; ++y) {
+      if (x == x1 && y == y1) continue;
+      zeroes += SamePixel(centre, w.At(x, y)) ? 1 : 0;
+      if (zeroes > 2) return true;
+    }
+  }
+  return false;
+}
+
+// The slope rule on picture `img` (the other picture `alt` joins the flatness
+// test of the darkest and brightest neighbour).  Neighbours are visited
+// column by column, and the first of equally dark or bright ones is kept.
+bool Antialiased(const Window& img, const Window& alt, int32_t x1, int32_t y1) {
+  const int32_t x0 = x1 > 0 ? x1 - 1 : 0;
+  const int32_t y0 = y1 > 0 ? y1 - 1 : 0;
+  const int32_t x2 = x1 + 1 < img.width ? x1 + 1 : img.width - 1;
+  const int32_t y2 = y1 + 1 < img.height ? y1 + 1 : img.height - 1;
+  const uint8_t* centre = img.At(x1, y1);
+  int zeroes = x1 == x0 || x1 == x2 || y1 == y0 || y1 == y2 ? 1 : 0;
+  double min = 0;
+  double max = 0;
+  int32_t minX = 0, minY = 0, maxX = 0, maxY = 0;
+  for (int32_t x = x0; x <= x2; ++x) {
+    for (int32_t y = y0; y <= y2; ++y) {
+      if (x == x1 && y == y1) continue;
+      const double delta = BrightnessDelta(centre, img.At(x, y));
+      if (delta == 0) {
+        if (++zeroes > 2) return false;
+      } else if (delta < min) {
+        min = delta;
+        minX = x;
+        minY = y;
+      } else if (delta > max) {
+        max = delta;
+        maxX = x;
+        maxY = y;
+      }
+    }
+  }
+  if (min == 0 || max == 0) return false;
+  return (HasManySiblings(img, minX, minY) && HasManySiblings(alt, minX, minY)) ||
+         (HasManySiblings(img, maxX, maxY) && HasManySiblings(alt, maxX, maxY));
+}
+
+bool HoldsRows(const Band& band, int32_t from, int32_t to) {
+  return from >= band.first && to <= int64_t{band.first} + band.rows.height;
+}
+
+Window MakeWindow(const Band& band, int32_t y) {
+  Window w{};
+  w.width = band.rows.width;
+  w.height = band.imageHeight;
+  w.y = y;
+  for (int32_t k = -kAntialiasContextRows; k <= kAntialiasContextRows; ++k) {
+    const int32_t py = y + k;
+    const bool inside = py >= 0 && py < band.imageHeight && py >= band.first &&
+                        py < int64_t{band.first} + band.rows.height;
+    w.row[k + kAntialiasContextRows] = inside ? band.rows.Row(py - band.first) : nullptr;
+  }
+  return w;
+}
+
+}  // namespace
+
+double YiqDelta(const uint8_t first[3], const uint8_t second[3]) {
+  if (first[0] == second[0] && first[1] == second[1] && first[2] == second[2]) return 0;
+  return YiqDeltaRgb(first[0], first[1], first[2], second[0], second[1], second[2]);
+}
+
+double OklabDelta(const uint8_t first[3], const uint8_t second[3]) {
+  if (first[0] == second[0] && first[1] == second[1] && first[2] == second[2]) return 0;
+  const HyabParts h = Hyab(first[0], first[1], first[2], second[0], second[1], second[2]);
+  const double delta = std::fabs(h.dl) + std::sqrt(h.ab2);
+  return h.dl > 0 ? -delta : delta;
+}
+
+double PerceptualLimit(Metric metric, double threshold) {
+  // 35215 is the largest YIQ distance (black against white).
+  return metric == Metric::Oklab ? threshold : 35215 * threshold * threshold;
+}
+
+uint8_t OverlayGrey(const uint8_t rgb[3], double alpha) {
+  const double value = 255 + (YiqY(rgb[0], rgb[1], rgb[2]) - 255) * alpha * 255 / 255;
+  // Stored as a typed array stores a number: truncated, then taken modulo 256.
+  const double truncated = std::trunc(value);
+  if (!(truncated >= 0 && truncated <= 255)) {
+    if (!std::isfinite(truncated)) return 0;
+    const double wrapped = std::fmod(truncated, 256.0);
+    return static_cast<uint8_t>(static_cast<int>(wrapped < 0 ? wrapped + 256 : wrapped));
+  }
+  return static_cast<uint8_t>(truncated);
+}
+
+void MergeCounts(PerceptualCounts* into, const PerceptualCounts& part) {
+  into->differing += part.differing;
+  into->antialiased += part.antialiased;
+  if (part.right >= part.left) {
+    if (part.left < into->left) into->left = part.left;
+    if (part.top < into->top) into->top = part.top;
+    if (part.right > into->right) into->right = part.right;
+    if (part.bottom > into->bottom) into->bottom = part.bottom;
+  }
+}
+
+bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Band& other, int32_t fromRow,
+                  int32_t toRow, PerceptualCounts* counts, RowSink sink, void* context) {
+  if (settings.metric != Metric::Yiq && settings.metric != Metric::Oklab) return false;
+  if (counts == nullptr || base.rows.width != other.rows.width || base.imageHeight != other.imageHeight ||
+      base.rows.width < 0 || fromRow < 0 || toRow > base.imageHeight || fromRow > toRow) {
+    return false;
+  }
+  const int32_t width = base.rows.width;
+  const int32_t margin = settings.antialiasing ? kAntialiasContextRows : 0;
+  const int32_t needFrom = fromRow - margin < 0 ? 0 : fromRow - margin;
+  const int32_t needTo = toRow + margin > base.imageHeight ? base.imageHeight : toRow + margin;
+  if (fromRow == toRow) return true;
+  if (!HoldsRows(base, needFrom, needTo) || !HoldsRows(other, needFrom, needTo)) return false;
+
+  uint8_t* classes = new (std::nothrow) uint8_t[static_cast<size_t>(width) + 1];
+  if (classes == nullptr) return false;
+
+  const Metric metric = settings.metric;
+  const double limit = PerceptualLimit(metric, settings.threshold);
+  const size_t rowBytes = static_cast<size_t>(width) * 3;
+  PerceptualCounts found;
+  for (int32_t y = fromRow; y < toRow; ++y) {
+    const uint8_t* a = base.rows.Row(y - base.first);
+    const uint8_t* b = other.rows.Row(y - other.first);
+    bool marked = false;
+    Window wa{};
+    Window wb{};
+    // Next pixel that differs: where one differs its neighbour often does
+    // too, so the pixel after it is tried before the vector scan.
+    size_t o = kFirstDifference(a, b, 0, rowBytes) / 3 * 3;
+    for (; o < rowBytes;
+         o = o + 6 <= rowBytes && !SamePixel(a + o + 3, b + o + 3) ? o + 3
+                                                                   : kFirstDifference(a, b, o + 3, rowBytes) / 3 * 3) {
+      const size_t px = o / 3;
+      const uint8_t* p = a + o;
+      const uint8_t* q = b + o;
+      bool darker = false;
+      if (metric == Metric::Oklab) {
+        const HyabParts h = Hyab(p[2], p[1], p[0], q[2], q[1], q[0]);
+        if (!HyabOver(h, settings.threshold)) continue;
+        darker = h.dl > 0;
+      } else {
+        const double delta = YiqDeltaRgb(p[2], p[1], p[0], q[2], q[1], q[0]);
+        if (!(std::fabs(delta) > limit)) continue;
+        darker = delta < 0;
+      }
+      if (!marked) {
+        std::memset(classes, kPixelSame, static_cast<size_t>(width));
+        marked = true;
+        if (settings.antialiasing) {
+          wa = MakeWindow(base, y);
+          wb = MakeWindow(other, y);
+        }
+      }
+      const auto x = static_cast<int32_t>(px);
+      if (settings.antialiasing && (Antialiased(wa, wb, x, y) || Antialiased(wb, wa, x, y))) {
+        classes[px] = kPixelAntialiased;
+        ++found.antialiased;
+        continue;
+      }
+      classes[px] = darker ? kPixelDarker : kPixelLighter;
+      ++found.differing;
+      if (x < found.left) found.left = x;
+      if (x > found.right) found.right = x;
+      if (y < found.top) found.top = y;
+      found.bottom = y;
+    }
+    if (sink != nullptr) sink(context, y, marked ? classes : nullptr, width);
+  }
+  delete[] classes;
+  MergeCounts(counts, found);
+  return true;
+}
+
+void PaintOverlayRow(const OverlayColours& colours, const uint8_t* baseRow, const uint8_t* classes, int32_t width,
+                     uint8_t* outRow) {
+  // Screens repeat colours along a row: the grey of the last equal pixel is
+  // kept for the next one of the same colour.
+  uint8_t lastRgb[3] = {0, 0, 0};
+  uint8_t lastGrey = OverlayGrey(lastRgb, colours.alpha);
+  for (int32_t x = 0; x < width; ++x) {
+    const uint8_t* p = baseRow + static_cast<ptrdiff_t>(x) * 3;
+    uint8_t* out = outRow + static_cast<ptrdiff_t>(x) * 3;
+    const uint8_t verdict = classes == nullptr ? uint8_t{kPixelSame} : classes[x];
+    const uint8_t* rgb = nullptr;
+    switch (verdict) {
+      case kPixelLighter: rgb = colours.differ; break;
+      case kPixelDarker: rgb = colours.darker; break;
+      case kPixelAntialiased: rgb = colours.antialiased; break;
+      default: break;
+    }
+    if (rgb != nullptr) {
+      out[0] = rgb[2];
+      out[1] = rgb[1];
+      out[2] = rgb[0];
+      continue;
+    }
+    if (p[0] != lastRgb[2] || p[1] != lastRgb[1] || p[2] != lastRgb[0]) {
+      lastRgb[0] = p[2];
+      lastRgb[1] = p[1];
+      lastRgb[2] = p[0];
+      lastGrey = OverlayGrey(lastRgb, colours.alpha);
+    }
+    out[0] = out[1] = out[2] = lastGrey;
+  }
+}
+
+namespace {
+
+struct OverlayTarget {
+  const OverlayColours* colours;
+  const Band* base;
+  const Band* out;
+};
+
+void PaintRow(void* context, int32_t y, const uint8_t* classes, int32_t width) {
+  const auto* target = static_cast<const OverlayTarget*>(context);
+  PaintOverlayRow(*target->colours, target->base->rows.Row(y - target->base->first), classes, width,
+                  target->out->rows.Row(y - target->out->first));
+}
+
+}  // namespace
+
+bool OverlayRows(const PerceptualSettings& settings, const OverlayColours& colours, const Band& base,
+                 const Band& other, int32_t fromRow, int32_t toRow, const Band& out, PerceptualCounts* counts) {
+  if (out.rows.width != base.rows.width || out.imageHeight != base.imageHeight || !HoldsRows(out, fromRow, toRow)) {
+    return false;
+  }
+  if (settings.antialiasing && out.rows.rows == base.rows.rows) return false;
+  OverlayTarget target{&colours, &base, &out};
+  return ClassifyRows(settings, base, other, fromRow, toRow, counts, PaintRow, &target);
+}
+
+}  // namespace diffmark
