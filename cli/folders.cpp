@@ -200,13 +200,16 @@ bool MakeFolder(const std::string& path) {
   return true;
 }
 
-void PrintText(const std::vector<FolderEntry>& entries, const FolderTotals& totals) {
+bool SizesDiffer(const PairResult& r) { return r.baseWidth != r.otherWidth || r.baseHeight != r.otherHeight; }
+
+void PrintText(const Options& options, const std::vector<FolderEntry>& entries, const FolderTotals& totals) {
   for (const FolderEntry& e : entries) {
     switch (e.status) {
       case PairStatus::Equal:
         break;
       case PairStatus::Changed:
-        std::printf("changed  %s: %s\n", e.path.c_str(), SummaryLine(e.result).c_str());
+        std::printf("changed  %s: %s%s\n", e.path.c_str(), SummaryLine(e.result).c_str(),
+                    Passes(e.result.stats, SizesDiffer(e.result), options) ? " (within tolerance)" : "");
         break;
       case PairStatus::Added:
       case PairStatus::Removed:
@@ -300,10 +303,15 @@ int CompareFolders(const Options& options) {
   if (options.json) {
     std::fputs(FoldersJson(options, totals, entries).c_str(), stdout);
   } else if (!options.quiet) {
-    PrintText(entries, totals);
+    PrintText(options, entries, totals);
   }
   if (trouble) return kTrouble;
-  return totals.changed + totals.added + totals.removed > 0 ? kDifferent : kEqual;
+  // Changed pairs within the tolerance pass; added and removed files never do.
+  uint64_t failing = totals.added + totals.removed;
+  for (const FolderEntry& e : entries) {
+    if (e.status == PairStatus::Changed && !Passes(e.result.stats, SizesDiffer(e.result), options)) ++failing;
+  }
+  return failing > 0 ? kDifferent : kEqual;
 }
 
 }  // namespace diffmark::cli

@@ -1,6 +1,7 @@
 #include "cli/json.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "compare/modes.h"
 
@@ -62,16 +63,48 @@ std::string Join(const std::vector<std::string>& parts, const char* separator) {
   return out;
 }
 
-std::string EntryJson(const FolderEntry& e) {
+std::string ThresholdJson(const CompareOptions& o) {
+  if (InfoOf(o.metric).wholeThreshold) return std::to_string(o.threshold);
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", o.perceptualThreshold);
+  // The shortest form that reads back the same number.
+  for (int digits = 1; digits <= 17; ++digits) {
+    char shorter[32];
+    std::snprintf(shorter, sizeof shorter, "%.*g", digits, o.perceptualThreshold);
+    if (std::strtod(shorter, nullptr) == o.perceptualThreshold) return shorter;
+  }
+  return text;
+}
+
+std::string RatioJson(double r) {
+  for (int digits = 1; digits <= 17; ++digits) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*g", digits, r);
+    if (std::strtod(text, nullptr) == r) return text;
+  }
+  return "0";
+}
+
+std::string ToleranceJson(const Options& o) {
+  return ", \"max_diff_pixels\": " + (o.maxDiffPixels ? std::to_string(*o.maxDiffPixels) : std::string("null")) +
+         ", \"max_diff_ratio\": " + (o.maxDiffRatio ? RatioJson(*o.maxDiffRatio) : std::string("null"));
+}
+
+bool SizesDiffer(const PairResult& r) { return r.baseWidth != r.otherWidth || r.baseHeight != r.otherHeight; }
+
+std::string EntryJson(const FolderEntry& e, const Options& options) {
   const PairResult& r = e.result;
   const Stats& s = r.stats;
   return "{\"path\": " + JsonString(e.path) + ", \"status\": \"" + StatusName(e.status) + "\"" +
-         ", \"base_size\": " + SizeJson(r.baseWidth, r.baseHeight, r.baseLoaded) +
-         ", \"other_size\": " + SizeJson(r.otherWidth, r.otherHeight, r.otherLoaded) +
-         ", \"pixels\": " + (r.compared ? std::to_string(s.pixels) : "null") +
+         ", \"identical\": " + (r.identical ? "true" : "false") +
+         ", \"base_size\": " + SizeJson(r.baseWidth, r.baseHeight, r.baseLoaded && r.sizesKnown) +
+         ", \"other_size\": " + SizeJson(r.otherWidth, r.otherHeight, r.otherLoaded && r.sizesKnown) +
+         ", \"pixels\": " + (r.compared && r.sizesKnown ? std::to_string(s.pixels) : "null") +
          ", \"different_pixels\": " + (r.compared ? std::to_string(s.differentPixels) : "null") +
          ", \"different_bytes\": " + (r.compared ? std::to_string(s.differentBytes) : "null") +
+         ", \"antialiased_pixels\": " + (r.compared ? std::to_string(s.antialiasedPixels) : "null") +
          ", \"bbox\": " + (r.compared ? BoxJson(s) : "null") +
+         ", \"passed\": " + (r.compared ? (Passes(s, SizesDiffer(r), options) ? "true" : "false") : "null") +
          ", \"output\": " + (r.output.empty() ? "null" : JsonString(r.output)) +
          ", \"error\": " + (e.trouble.empty() ? "null" : JsonString(Join(e.trouble, "; "))) + "}";
 }
@@ -84,23 +117,32 @@ std::string TotalsJson(const FolderTotals& t) {
 
 }  // namespace
 
-std::string PairJson(const PairResult& r, const CompareOptions& options) {
+std::string PairJson(const PairResult& r, const Options& cli) {
+  const CompareOptions& options = cli.compare;
   const Stats& s = r.stats;
   // The extent compared: both pictures laid at the top-left corner.
   const int32_t width = r.baseWidth > r.otherWidth ? r.baseWidth : r.otherWidth;
   const int32_t height = r.baseHeight > r.otherHeight ? r.baseHeight : r.otherHeight;
+  const bool known = r.sizesKnown;
   return "{\"base\": " + JsonString(r.base) + ", \"other\": " + JsonString(r.other) +
-         ", \"width\": " + std::to_string(width) + ", \"height\": " + std::to_string(height) +
-         ", \"base_size\": [" + std::to_string(r.baseWidth) + ", " + std::to_string(r.baseHeight) + "]" +
-         ", \"other_size\": [" + std::to_string(r.otherWidth) + ", " + std::to_string(r.otherHeight) + "]" +
+         ", \"width\": " + (known ? std::to_string(width) : "null") +
+         ", \"height\": " + (known ? std::to_string(height) : "null") +
+         ", \"base_size\": " + SizeJson(r.baseWidth, r.baseHeight, known) +
+         ", \"other_size\": " + SizeJson(r.otherWidth, r.otherHeight, known) +
          ", \"size_differs\": " +
          (r.baseWidth != r.otherWidth || r.baseHeight != r.otherHeight ? "true" : "false") +
-         ", \"pixels\": " + std::to_string(s.pixels) + ", \"different_pixels\": " + std::to_string(s.differentPixels) +
+         ", \"identical\": " + (r.identical ? "true" : "false") +
+         ", \"pixels\": " + (known ? std::to_string(s.pixels) : "null") +
+         ", \"different_pixels\": " + std::to_string(s.differentPixels) +
          ", \"different_bytes\": " + std::to_string(s.differentBytes) + ", \"per_channel\": {\"red\": " +
          std::to_string(s.perChannel[2]) + ", \"green\": " + std::to_string(s.perChannel[1]) +
-         ", \"blue\": " + std::to_string(s.perChannel[0]) + "}, \"bbox\": " + BoxJson(s) + ", \"mode\": " +
-         JsonString(InfoOf(options.mode).name) + ", \"threshold\": " + std::to_string(options.threshold) +
-         ", \"ignored\": " + RegionsJson(options.ignore) +
+         ", \"blue\": " + std::to_string(s.perChannel[0]) + "}, \"antialiased_pixels\": " +
+         std::to_string(s.antialiasedPixels) + ", \"bbox\": " + BoxJson(s) +
+         ", \"metric\": " + JsonString(InfoOf(options.metric).name) + ", \"mode\": " +
+         JsonString(InfoOf(options.mode).name) + ", \"threshold\": " + ThresholdJson(options) +
+         ", \"antialiasing\": " + (options.antialiasing ? "true" : "false") +
+         ", \"ignored\": " + RegionsJson(options.ignore) + ToleranceJson(cli) +
+         ", \"passed\": " + (Passes(s, SizesDiffer(r), cli) ? "true" : "false") +
          ", \"output\": " + (r.output.empty() ? "null" : JsonString(r.output)) + "}";
 }
 
@@ -108,8 +150,11 @@ std::string FoldersJson(const Options& options, const FolderTotals& totals, cons
   std::string out = "{\"base\": " + JsonString(options.base) + ", \"other\": " + JsonString(options.other) +
                     ", \"output\": " + (options.output.empty() ? "null" : JsonString(options.output)) +
                     ", \"report\": " + (options.report.empty() ? "null" : JsonString(options.report)) +
-                    ",\n \"totals\": " + TotalsJson(totals) + ",\n \"pairs\": [";
-  for (size_t i = 0; i < entries.size(); ++i) out += (i > 0 ? ",\n  " : "\n  ") + EntryJson(entries[i]);
+                    ", \"metric\": " + JsonString(InfoOf(options.compare.metric).name) +
+                    ", \"threshold\": " + ThresholdJson(options.compare) +
+                    ", \"antialiasing\": " + (options.compare.antialiasing ? "true" : "false") +
+                    ToleranceJson(options) + ",\n \"totals\": " + TotalsJson(totals) + ",\n \"pairs\": [";
+  for (size_t i = 0; i < entries.size(); ++i) out += (i > 0 ? ",\n  " : "\n  ") + EntryJson(entries[i], options);
   out += entries.empty() ? "]}\n" : "\n ]}\n";
   return out;
 }

@@ -21,7 +21,7 @@ namespace diffmark::cli {
 [[nodiscard]] std::string BoxJson(const Stats& stats);
 
 // The object of a single comparison (no line end).
-[[nodiscard]] std::string PairJson(const PairResult& result, const CompareOptions& options);
+[[nodiscard]] std::string PairJson(const PairResult& result, const Options& options);
 
 // The object of a folder run, with a line end.
 [[nodiscard]] std::string FoldersJson(const Options& options, const FolderTotals& totals,

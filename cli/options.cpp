@@ -68,10 +68,65 @@ bool SetColour(Options& o, const char* v, std::string* error) {
   return true;
 }
 
-bool SetThreshold(Options& o, const char* v, std::string* error) {
-  long t = 0;
-  if (!ParseList(v, 1, 0, 255, &t)) return Refuse(error, "--threshold", v, "a whole number from 0 to 255");
-  o.compare.threshold = static_cast<int>(t);
+// A decimal number (no sign, no exponent) within [low, high].
+bool ParseFraction(const char* text, double low, double high, double* out) {
+  if (text[0] == '\0' || !((text[0] >= '0' && text[0] <= '9') || text[0] == '.')) return false;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (!((*p >= '0' && *p <= '9') || *p == '.')) return false;
+  }
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text, &end);
+  if (end == text || *end != '\0' || errno != 0 || !(value >= low && value <= high)) return false;
+  *out = value;
+  return true;
+}
+
+bool SetThreshold(Options& o, const char* v, std::string*) {
+  o.thresholdText = v;  // its meaning depends on --metric, which may come later
+  return true;
+}
+
+bool SetMetric(Options& o, const char* v, std::string* error) {
+  const MetricInfo* metric = FindMetric(v);
+  if (metric == nullptr) return Refuse(error, "--metric", v, Names(Metrics()));
+  o.compare.metric = metric->metric;
+  return true;
+}
+
+bool SetAntialiasing(Options& o, const char*, std::string*) {
+  o.compare.antialiasing = true;
+  return true;
+}
+
+bool SetAlpha(Options& o, const char* v, std::string* error) {
+  if (!ParseFraction(v, 0, 1, &o.compare.alpha)) return Refuse(error, "--alpha", v, "a number from 0 to 1");
+  return true;
+}
+
+bool SetAaColour(Options& o, const char* v, std::string* error) {
+  long c[3];
+  if (!ParseList(v, 3, 0, 255, c)) return Refuse(error, "--aa-color", v, "R,G,B, each 0 to 255");
+  o.compare.aaColour[0] = static_cast<uint8_t>(c[2]);
+  o.compare.aaColour[1] = static_cast<uint8_t>(c[1]);
+  o.compare.aaColour[2] = static_cast<uint8_t>(c[0]);
+  return true;
+}
+
+bool SetMaxDiffPixels(Options& o, const char* v, std::string* error) {
+  if (v[0] < '0' || v[0] > '9') return Refuse(error, "--max-diff-pixels", v, "a whole number from 0 on");
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long n = std::strtoull(v, &end, 10);
+  if (*end != '\0' || errno != 0) return Refuse(error, "--max-diff-pixels", v, "a whole number from 0 on");
+  o.maxDiffPixels = n;
+  return true;
+}
+
+bool SetMaxDiffRatio(Options& o, const char* v, std::string* error) {
+  double r = 0;
+  if (!ParseFraction(v, 0, 1, &r)) return Refuse(error, "--max-diff-ratio", v, "a number from 0 to 1");
+  o.maxDiffRatio = r;
   return true;
 }
 
@@ -136,10 +191,21 @@ const OptionSpec kOptions[] = {
      SetOutput},
     {"mode", 0, "MODE", nullptr, SetMode},  // help from the modes' table
     {"color", 0, "R,G,B",
-     "the colour of pixels and mask (default 255,0,0 for pixels,\n255,0,255 for mask)", SetColour},
+     "the colour of differing pixels in pixels, mask and overlay\n(default 255,0,0; 255,0,255 for mask)", SetColour},
     {"colour", 0, "R,G,B", nullptr, SetColour},  // the same, not listed
-    {"threshold", 0, "N",
-     "a channel differs only when the two bytes are more than\nN apart (0-255, default 0)", SetThreshold},
+    {"metric", 0, "METRIC", nullptr, SetMetric},  // help from the metrics' table
+    {"threshold", 0, "T",
+     "how far apart a pixel pair may be and still count as equal:\n"
+     "channel: a whole number 0-255 (default 0); yiq, oklab: 0-1\n(default 0.1)",
+     SetThreshold},
+    {"aa", 0, nullptr,
+     "detect anti-aliased pixels (font and edge smoothing) and leave\nthem out of the count", SetAntialiasing},
+    {"alpha", 0, "A", "overlay: how much of the base shows in equal pixels, 0-1\n(default 0.1)", SetAlpha},
+    {"aa-color", 0, "R,G,B", "overlay: the colour of anti-aliased pixels (default 255,255,0)", SetAaColour},
+    {"max-diff-pixels", 0, "N", "pass (exit 0) while at most N pixels differ", SetMaxDiffPixels},
+    {"max-diff-ratio", 0, "R",
+     "pass (exit 0) while at most R (0-1) of the compared pixels differ;\nwith both, both must hold",
+     SetMaxDiffRatio},
     {"ignore", 0, "X,Y,W,H",
      "leave a region out of comparing, counting and marking\n(top-left origin; repeatable)", AddIgnore},
     {"json", 0, nullptr, "print one JSON object instead of the summary line", SetJson},
@@ -155,9 +221,44 @@ const OptionSpec kOptions[] = {
     {"version", 0, nullptr, "the version", SetVersion},
 };
 
+// The help of --metric, from the table of metrics.
+const std::string& MetricHelp() {
+  static const std::string text = [] {
+    std::string t = "when a pixel pair counts as differing:";
+    for (const MetricInfo& m : Metrics()) t += std::string("\n") + m.name + ": " + m.help;
+    return t + "\n(default channel)";
+  }();
+  return text;
+}
+
 const char* HelpOf(const OptionSpec& spec) {
   if (spec.apply == SetMode) return ModeHelp().c_str();
+  if (spec.apply == SetMetric) return MetricHelp().c_str();
   return spec.help;
+}
+
+// The threshold read by the metric it is for.
+bool ReadThreshold(Options& o, std::string* error) {
+  const MetricInfo& metric = InfoOf(o.compare.metric);
+  if (o.thresholdText.empty()) {
+    if (!metric.wholeThreshold) o.compare.perceptualThreshold = metric.defaultThreshold;
+    return true;
+  }
+  const char* v = o.thresholdText.c_str();
+  if (metric.wholeThreshold) {
+    long t = 0;
+    if (!ParseList(v, 1, 0, static_cast<long>(metric.maxThreshold), &t)) {
+      *error = std::string("--threshold takes a whole number from 0 to 255 with --metric ") + metric.name +
+               ", not \"" + v + "\"";
+      return false;
+    }
+    o.compare.threshold = static_cast<int>(t);
+  } else if (!ParseFraction(v, 0, metric.maxThreshold, &o.compare.perceptualThreshold)) {
+    *error = std::string("--threshold takes a number from 0 to 1 with --metric ") + metric.name + ", not \"" + v +
+             "\"";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -205,6 +306,7 @@ ParseError ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     if (!spec->apply(*o, optarg, error)) return ParseError::Value;
     if (o->help || o->version) return ParseError::None;
   }
+  if (!ReadThreshold(*o, error)) return ParseError::Value;
   const int operands = argc - optind;
   if (operands != 2) {
     *error = operands < 2 ? "two images (or two folders) to compare are needed"
@@ -214,6 +316,19 @@ ParseError ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   o->base = argv[optind];
   o->other = argv[optind + 1];
   return ParseError::None;
+}
+
+bool HasTolerance(const Options& o) { return o.maxDiffPixels.has_value() || o.maxDiffRatio.has_value(); }
+
+bool Passes(const Stats& stats, bool sizesDiffer, const Options& o) {
+  if (stats.differentPixels == 0) return true;
+  if (sizesDiffer || !HasTolerance(o)) return false;
+  if (o.maxDiffPixels.has_value() && stats.differentPixels > *o.maxDiffPixels) return false;
+  if (o.maxDiffRatio.has_value() &&
+      static_cast<double>(stats.differentPixels) > *o.maxDiffRatio * static_cast<double>(stats.pixels)) {
+    return false;
+  }
+  return true;
 }
 
 std::string SynopsisText(const char* program) {

@@ -3,6 +3,7 @@
 // the parser and --help are both made from it.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,6 +20,11 @@ struct Options {
   std::string report;        // --report: an HTML page (two folders)
   CompareOptions compare;
   bool colourGiven = false;  // --color was given
+  std::string thresholdText; // --threshold as given: read by the metric once all options are known
+  // Tolerance, as Playwright's maxDiffPixels and maxDiffPixelRatio: a pair
+  // of one size whose differing pixels stay within both passes.
+  std::optional<uint64_t> maxDiffPixels;
+  std::optional<double> maxDiffRatio;
   bool json = false;
   bool quiet = false;
   unsigned jobs = 0;         // -j; 0: one per processor
@@ -47,6 +53,13 @@ enum class ParseError { None, Usage, Value };
 // when an option's value was wrong (the reason says what is accepted),
 // Usage for an unknown option or a wrong number of operands.
 [[nodiscard]] ParseError ParseOptions(int argc, char** argv, Options* options, std::string* error);
+
+// Whether a compared pair passes: nothing differs, or (one size) its
+// differing pixels stay within the tolerance the options give.
+[[nodiscard]] bool Passes(const Stats& stats, bool sizesDiffer, const Options& options);
+
+// Whether the options give a tolerance.
+[[nodiscard]] bool HasTolerance(const Options& options);
 
 // The whole --help text; `pngOutput` tells whether -o name.png works.
 [[nodiscard]] std::string UsageText(const char* program, bool pngOutput);

@@ -1,6 +1,6 @@
 // PNG output: 8-bit RGB, written into an open file.  One implementation a
 // system: libspng (png_spng.cpp) where it is found, the Windows Imaging
-// Component on Windows.
+// Component on Windows (png_wic.cpp).
 #pragma once
 
 #include <string>

@@ -33,7 +33,22 @@ void Trouble(const std::string& what, const std::string& why) {
 // link to it); false when either does not exist.
 bool SameFile(const std::string& a, const std::string& b) {
   std::error_code ec;
-  return std::filesystem::equivalent(a, b, ec) && !ec;
+  if (std::filesystem::equivalent(a, b, ec) && !ec) return true;
+  // Where the file system gives no identity (folders under Windows'
+  // runtime), the full paths tell; Windows names ignore letter case.
+  std::error_code ea;
+  std::error_code eb;
+  std::string pa = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ea), ea).generic_string();
+  std::string pb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, eb), eb).generic_string();
+  if (ea || eb || pa.empty()) return false;
+  while (pa.size() > 1 && pa.back() == '/') pa.pop_back();
+  while (pb.size() > 1 && pb.back() == '/') pb.pop_back();
+#if defined(_WIN32)
+  for (std::string* p : {&pa, &pb}) {
+    for (char& c : *p) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  }
+#endif
+  return pa == pb && std::filesystem::exists(a, ea);
 }
 
 int ComparePairForm(const Options& options) {
@@ -68,11 +83,12 @@ int ComparePairForm(const Options& options) {
   if (result.Failed()) return kTrouble;
 
   if (options.json) {
-    std::printf("%s\n", PairJson(result, options.compare).c_str());
+    std::printf("%s\n", PairJson(result, options).c_str());
   } else if (!options.quiet) {
     std::printf("%s\n", SummaryLine(result).c_str());
   }
-  return result.stats.differentPixels > 0 ? kDifferent : kEqual;
+  const bool sizesDiffer = result.baseWidth != result.otherWidth || result.baseHeight != result.otherHeight;
+  return Passes(result.stats, sizesDiffer, options) ? kEqual : kDifferent;
 }
 
 }  // namespace

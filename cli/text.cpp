@@ -18,6 +18,16 @@ std::string Plural(uint64_t n, const char* one, const char* many) {
   return Grouped(n) + " " + (n == 1 ? one : many);
 }
 
+namespace {
+
+// "; 1 234 pixels left out as anti-aliasing", when any were.
+std::string AntialiasedText(const Stats& s) {
+  if (s.antialiasedPixels == 0) return "";
+  return "; " + Plural(s.antialiasedPixels, "pixel", "pixels") + " left out as anti-aliasing";
+}
+
+}  // namespace
+
 std::string SummaryLine(const PairResult& r) {
   const Stats& s = r.stats;
   std::string line;
@@ -25,8 +35,10 @@ std::string SummaryLine(const PairResult& r) {
     line += "sizes differ (" + std::to_string(r.baseWidth) + " x " + std::to_string(r.baseHeight) + " and " +
             std::to_string(r.otherWidth) + " x " + std::to_string(r.otherHeight) + "); ";
   }
+  if (r.identical && !r.sizesKnown) return "no pixel differs (identical files)";
   if (s.differentPixels == 0) {
-    return line + "no pixel differs (" + Grouped(s.pixels) + " pixels compared)";
+    return line + "no pixel differs (" + (r.identical ? "identical files, " : "") + Grouped(s.pixels) +
+           " pixels compared)" + AntialiasedText(s);
   }
   char percent[32];
   std::snprintf(percent, sizeof percent, "%.3f",
@@ -35,7 +47,7 @@ std::string SummaryLine(const PairResult& r) {
           Grouped(s.differentBytes) + " channel byte" + (s.differentBytes == 1 ? "" : "s") + "; in x " +
           std::to_string(s.minX) + "\u2013" + std::to_string(s.maxX) + ", y " + std::to_string(s.minY) +
           "\u2013" + std::to_string(s.maxY);
-  return line;
+  return line + AntialiasedText(s);
 }
 
 }  // namespace diffmark::cli

@@ -47,7 +47,32 @@ else()
     string(APPEND DIFFMARK_PC_LIBS " -Wl,--undefined=${fn} -Wl,--export-dynamic-symbol=${fn}")
   endforeach()
 endif()
+# The paths are relative to the .pc file's own folder (${pcfiledir}, which
+# pkg-config and pkgconf set), so that the package works wherever it is
+# installed (cmake --install --prefix) or moved to.  A directory given as
+# an absolute path stays as it is.
+set(DIFFMARK_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(IS_ABSOLUTE "${DIFFMARK_PC_DIR}")
+  set(DIFFMARK_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+  # From <libdir>/pkgconfig back up to the prefix: one ".." a component.
+  file(RELATIVE_PATH DIFFMARK_PC_UP "/prefix/${DIFFMARK_PC_DIR}" "/prefix")
+  string(REGEX REPLACE "/$" "" DIFFMARK_PC_UP "${DIFFMARK_PC_UP}")
+  set(DIFFMARK_PC_PREFIX "\${pcfiledir}/${DIFFMARK_PC_UP}")
+endif()
+foreach(dir LIBDIR INCLUDEDIR PLUGINDIR)
+  if(dir STREQUAL "PLUGINDIR")
+    set(path ${DIFFMARK_PLUGIN_INSTALL_DIR})
+  else()
+    set(path ${CMAKE_INSTALL_${dir}})
+  endif()
+  if(IS_ABSOLUTE "${path}")
+    set(DIFFMARK_PC_${dir} "${path}")
+  else()
+    set(DIFFMARK_PC_${dir} "\${prefix}/${path}")
+  endif()
+endforeach()
 configure_file(cmake/diffmark.pc.in ${CMAKE_CURRENT_BINARY_DIR}/diffmark.pc @ONLY)
 configure_file(cmake/diffmark-plugin.pc.in ${CMAKE_CURRENT_BINARY_DIR}/diffmark-plugin.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/diffmark.pc ${CMAKE_CURRENT_BINARY_DIR}/diffmark-plugin.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  DESTINATION ${DIFFMARK_PC_DIR})

@@ -81,7 +81,201 @@ void ScanSpan(const uint8_t* a, const uint8_t* b, uint64_t n, int threshold, OnB
   }
 }
 
+PerceptualSettings SettingsOf(const CompareOptions& o) {
+  PerceptualSettings s;
+  s.metric = o.metric;
+  s.threshold = o.perceptualThreshold;
+  s.antialiasing = o.antialiasing;
+  s.channelThreshold = o.threshold;
+  return s;
+}
+
+// The verdicts of a block of rows, kept until the block is counted and
+// marked (which waits for the next block: anti-aliasing reads the rows
+// around a pixel as they were).
+struct BlockClasses {
+  int32_t first = 0;  // image rows [first, end)
+  int32_t end = 0;
+  int32_t width = 0;
+  std::vector<uint8_t> bytes;  // width per row
+  std::vector<uint8_t> any;    // per row: whether any pixel is over the threshold
+
+  void Reset(int32_t from, int32_t to, int32_t w) {
+    first = from;
+    end = to;
+    width = w;
+    const auto rows = static_cast<size_t>(std::max(to - from, 0));
+    bytes.resize(rows * static_cast<size_t>(w));
+    any.assign(rows, 0);
+  }
+  const uint8_t* Row(int32_t y) const {
+    const auto i = static_cast<size_t>(y - first);
+    return y < end && y >= first && any[i] ? bytes.data() + i * static_cast<size_t>(width) : nullptr;
+  }
+};
+
+void StoreClasses(void* context, int32_t y, const uint8_t* classes, int32_t width) {
+  auto* block = static_cast<BlockClasses*>(context);
+  const auto i = static_cast<size_t>(y - block->first);
+  block->any[i] = classes != nullptr;
+  if (classes != nullptr) std::copy(classes, classes + width, block->bytes.data() + i * static_cast<size_t>(width));
+}
+
+// Rows of the perceptual path, anti-aliasing or not: counted, and marked
+// by the mode, from the verdicts of their block.
+class PerceptualRows {
+ public:
+  PerceptualRows(const Band& base, const Band& other, const CompareOptions& options)
+      : base_(base), other_(other), options_(options), mode_(InfoOf(options.mode)),
+        sharedWidth_(std::min(base.rows.width, other.rows.width)),
+        sharedHeight_(std::min(base.imageHeight, other.imageHeight)),
+        byteThreshold_(options.metric == Metric::Channel ? options.threshold : 0) {}
+
+  // Counts and marks rows [block.first, block.end).
+  void Finish(const BlockClasses& block) {
+    for (int32_t y = block.first; y < block.end; ++y) FinishRow(y, block.Row(y));
+  }
+
+  Stats stats;
+
+ private:
+  void FinishRow(int32_t y, const uint8_t* classes) {
+    changed_.clear();
+    outside_.clear();
+    antialiased_.clear();
+    const bool inBase = y < base_.imageHeight;
+    const bool inOther = y < other_.imageHeight;
+    uint8_t* baseRow = inBase ? base_.rows.Row(y - base_.first) : nullptr;
+    if (y < sharedHeight_) {
+      const uint8_t* otherRow = other_.rows.Row(y - other_.first);
+      IncludedSpans(options_.ignore, y, 0, sharedWidth_, spans_);
+      for (const Span& span : spans_) {
+        stats.pixels += static_cast<uint64_t>(span.to - span.from);
+        if (classes == nullptr) continue;
+        for (int32_t x = span.from; x < span.to; ++x) {
+          const uint8_t verdict = classes[x];
+          if (verdict == kPixelSame) continue;
+          if (verdict == kPixelAntialiased) {
+            antialiased_.push_back(x);
+            continue;
+          }
+          changed_.push_back(x);
+          const uint8_t* a = baseRow + 3 * int64_t{x};
+          const uint8_t* b = otherRow + 3 * int64_t{x};
+          for (int k = 0; k < 3; ++k) {
+            const int d = a[k] > b[k] ? a[k] - b[k] : b[k] - a[k];
+            if (d > byteThreshold_) {
+              ++stats.differentBytes;
+              ++stats.perChannel[k];
+            }
+          }
+        }
+      }
+      if (!changed_.empty()) {
+        NoteBox(stats, changed_.front(), changed_.back(), y);
+        stats.differentPixels += changed_.size();
+      }
+      stats.antialiasedPixels += antialiased_.size();
+      if (inBase && mode_.marksBytesInScan) {
+        for (int32_t x : changed_) {
+          uint8_t* a = baseRow + 3 * int64_t{x};
+          const uint8_t* b = otherRow + 3 * int64_t{x};
+          for (int k = 0; k < 3; ++k) {
+            const int d = a[k] > b[k] ? a[k] - b[k] : b[k] - a[k];
+            if (d > byteThreshold_) a[k] = kMarker[k];
+          }
+        }
+      }
+    }
+    // Pixels only one picture covers, as on the channel path.
+    const int32_t from = y < sharedHeight_ ? sharedWidth_ : 0;
+    const int32_t to = std::max(inBase ? base_.rows.width : 0, inOther ? other_.rows.width : 0);
+    IncludedSpans(options_.ignore, y, from, to, spans_);
+    for (const Span& span : spans_) {
+      const auto n = static_cast<uint64_t>(span.to - span.from);
+      NoteBox(stats, span.from, span.to - 1, y);
+      stats.pixels += n;
+      stats.differentPixels += n;
+      stats.differentBytes += 3 * n;
+      for (uint64_t& c : stats.perChannel) c += n;
+      if (inBase) {
+        for (int32_t x = span.from; x < std::min(span.to, base_.rows.width); ++x) outside_.push_back(x);
+      }
+    }
+    if (!inBase) return;
+    RowMarks marks{changed_.data(), changed_.size(), outside_.data(), outside_.size()};
+    marks.antialiased = antialiased_.data();
+    marks.antialiasedCount = antialiased_.size();
+    mode_.paintRow(baseRow, base_.rows.width, marks, options_);
+  }
+
+  const Band& base_;
+  const Band& other_;
+  const CompareOptions& options_;
+  const ModeInfo& mode_;
+  const int32_t sharedWidth_;
+  const int32_t sharedHeight_;
+  const int byteThreshold_;
+  std::vector<Span> spans_;
+  std::vector<int32_t> changed_, outside_, antialiased_;
+};
+
+// The perceptual path (and every path with anti-aliasing) over image rows
+// [fromRow, toRow), blocks of rows classified one block ahead of their
+// marking.
+Stats ComparePerceptual(const Band& base, const Band& other, int32_t fromRow, int32_t toRow,
+                        const CompareOptions& options) {
+  PerceptualRows rows(base, other, options);
+  const int32_t sharedWidth = std::min(base.rows.width, other.rows.width);
+  const int32_t sharedHeight = std::min(base.imageHeight, other.imageHeight);
+  Band sharedBase = base;
+  sharedBase.rows.width = sharedWidth;
+  sharedBase.imageHeight = sharedHeight;
+  Band sharedOther = other;
+  sharedOther.rows.width = sharedWidth;
+  sharedOther.imageHeight = sharedHeight;
+  const PerceptualSettings settings = SettingsOf(options);
+  constexpr int32_t kBlockRows = 64;
+  BlockClasses waiting;
+  BlockClasses next;
+  bool haveWaiting = false;
+  PerceptualCounts ignored;  // the rows count for themselves
+  for (int32_t at = fromRow; at < toRow; at += kBlockRows) {
+    const int32_t end = std::min(toRow, at + kBlockRows);
+    next.Reset(at, end, sharedWidth);
+    const int32_t sharedEnd = std::min(end, sharedHeight);
+    if (at < sharedEnd) {
+      (void)ClassifyRows(settings, sharedBase, sharedOther, at, sharedEnd, &ignored, StoreClasses, &next);
+    }
+    if (haveWaiting) rows.Finish(waiting);
+    std::swap(waiting, next);
+    haveWaiting = true;
+  }
+  if (haveWaiting) rows.Finish(waiting);
+  return rows.stats;
+}
+
 }  // namespace
+
+uint64_t IncludedPixels(const std::vector<Region>& ignore, int32_t width, int32_t height) {
+  if (ignore.empty()) return static_cast<uint64_t>(std::max(width, 0)) * static_cast<uint64_t>(std::max(height, 0));
+  uint64_t pixels = 0;
+  std::vector<Span> spans;
+  for (int32_t y = 0; y < height; ++y) {
+    IncludedSpans(ignore, y, 0, width, spans);
+    for (const Span& span : spans) pixels += static_cast<uint64_t>(span.to - span.from);
+  }
+  return pixels;
+}
+
+bool ComparesPixelsAlone(const CompareOptions& options) {
+  return options.metric == Metric::Channel && !options.antialiasing;
+}
+
+Stats CompareBands(const Band& base, const Band& other, int32_t fromRow, int32_t toRow,
+                   const CompareOptions& options) {
+  return ComparePerceptual(base, other, fromRow, toRow, options);
+}
 
 void AddStats(Stats& total, const Stats& more) {
   if (more.differentPixels > 0) {
@@ -98,6 +292,7 @@ void AddStats(Stats& total, const Stats& more) {
     }
   }
   total.pixels += more.pixels;
+  total.antialiasedPixels += more.antialiasedPixels;
   total.differentPixels += more.differentPixels;
   total.differentBytes += more.differentBytes;
   for (int c = 0; c < 3; ++c) total.perChannel[c] += more.perChannel[c];
@@ -105,6 +300,11 @@ void AddStats(Stats& total, const Stats& more) {
 
 Stats ComparePictures(const Picture& base, const Picture& other, const CompareOptions& options,
                       int32_t firstRow) {
+  if (!ComparesPixelsAlone(options)) {
+    const Band b{base, firstRow, firstRow + base.height};
+    const Band o{other, firstRow, firstRow + other.height};
+    return ComparePerceptual(b, o, firstRow, firstRow + std::max(base.height, other.height), options);
+  }
   Stats s;
   const int32_t sharedWidth = std::min(base.width, other.width);
   const int32_t sharedHeight = std::min(base.height, other.height);

@@ -16,6 +16,8 @@ enum class Mode {
   Channels,  // every differing channel byte gets its marker (kernels.h)
   Pixels,    // every differing pixel painted whole in `colour`
   Mask,      // the picture black, differing pixels in `colour`
+  Overlay,   // equal pixels a faded grey of the base, differing ones in
+             // `colour`, anti-aliased ones in `aaColour` (pixelmatch's picture)
 };
 
 // A rectangle in picture coordinates, top-left origin.
@@ -28,10 +30,14 @@ struct Region {
 
 struct CompareOptions {
   Metric metric = Metric::Channel;
-  int threshold = 0;                // Channel: a byte differs when |a - b| > threshold
+  int threshold = 0;                   // Channel: a byte differs when |a - b| > threshold
+  double perceptualThreshold = kDefaultPerceptualThreshold;  // Yiq, Oklab: 0 to 1
+  bool antialiasing = false;           // anti-aliased pixels are told apart, not counted
   Mode mode = Mode::Channels;
-  uint8_t colour[3] = {0, 0, 255};  // blue, green, red: what Pixels and Mask paint
-  std::vector<Region> ignore;       // neither compared, counted nor marked
+  uint8_t colour[3] = {0, 0, 255};     // blue, green, red: what Pixels, Mask and Overlay paint
+  uint8_t aaColour[3] = {0, 255, 255}; // blue, green, red: anti-aliased pixels in Overlay
+  double alpha = 0.1;                  // Overlay: 0 white to 1 the base's own brightness
+  std::vector<Region> ignore;          // neither compared, counted nor marked
 };
 
 struct Stats {
@@ -39,6 +45,7 @@ struct Stats {
   uint64_t differentPixels = 0;
   uint64_t differentBytes = 0;
   uint64_t perChannel[3] = {};    // differing bytes: blue, green, red
+  uint64_t antialiasedPixels = 0; // over the threshold but anti-aliasing: not in differentPixels
   // Bounding box of the differing pixels, top-left origin; valid when
   // differentPixels > 0.
   int32_t minX = 0, minY = 0, maxX = 0, maxY = 0;
@@ -56,6 +63,19 @@ struct Stats {
 // coordinates.
 Stats ComparePictures(const Picture& base, const Picture& other, const CompareOptions& options,
                       int32_t firstRow = 0);
+
+// The same for rows [fromRow, toRow) of two bands of one image of equal
+// size in both (a streamed chunk): where the metric or anti-aliasing needs
+// neighbouring rows, the bands hold kAntialiasContextRows more on each side
+// (clamped to the image), which are read but neither counted nor marked.
+Stats CompareBands(const Band& base, const Band& other, int32_t fromRow, int32_t toRow,
+                   const CompareOptions& options);
+
+// Whether the options compare pixel by pixel alone (no neighbouring rows).
+[[nodiscard]] bool ComparesPixelsAlone(const CompareOptions& options);
+
+// The pixels of a width x height picture that no ignored region covers.
+[[nodiscard]] uint64_t IncludedPixels(const std::vector<Region>& ignore, int32_t width, int32_t height);
 
 // Adds the counts of `more` to `total` and widens its bounding box.
 void AddStats(Stats& total, const Stats& more);

@@ -35,9 +35,22 @@ void PaintMask(uint8_t* row, int32_t width, const RowMarks& m, const CompareOpti
   PaintPixels(row, width, m, o);
 }
 
+// Grey of the base for every pixel, then the differing ones in their colours.
+void PaintOverlay(uint8_t* row, int32_t width, const RowMarks& m, const CompareOptions& o) {
+  OverlayColours colours;
+  colours.alpha = o.alpha;
+  PaintOverlayRow(colours, row, nullptr, width, row);
+  PaintEach(row, m.antialiased, m.antialiasedCount, o.aaColour);
+  PaintPixels(row, width, m, o);
+}
+
 constexpr MetricInfo kMetrics[] = {
-    {Metric::Channel, "channel", "a pixel differs when some channel byte is more than THRESHOLD apart", true,
-     255, 0},
+    {Metric::Channel, "channel", "a pixel differs when some channel byte is more than THRESHOLD apart (0-255)",
+     true, 255, 0},
+    {Metric::Yiq, "yiq", "the YIQ colour distance of pixelmatch 7 (Playwright), THRESHOLD 0-1", false, 1,
+     kDefaultPerceptualThreshold},
+    {Metric::Oklab, "oklab", "the OKLab HyAB distance of pixelmatch 8, THRESHOLD 0-1", false, 1,
+     kDefaultPerceptualThreshold},
 };
 
 constexpr ModeInfo kModes[] = {
@@ -46,6 +59,9 @@ constexpr ModeInfo kModes[] = {
     {Mode::Pixels, "pixels", "every differing pixel painted in --color", {0, 0, 255}, false, PaintPixels},
     {Mode::Mask, "mask", "differing pixels in --color, all else black", {kMarkerBlue, kMarkerGreen, kMarkerRed},
      false, PaintMask},
+    {Mode::Overlay, "overlay",
+     "equal pixels a faded grey of the base (--alpha), differing ones in --color,\nanti-aliased ones in --aa-color",
+     {0, 0, 255}, false, PaintOverlay},
 };
 
 }  // namespace

@@ -24,13 +24,15 @@ struct MetricInfo {
 };
 
 // The differing pixels of one row, for marking: x of the pixels both
-// pictures cover that differ, and of the base pixels the other does not
-// cover.
+// pictures cover that differ, of the base pixels the other does not cover,
+// and of the pixels left out as anti-aliasing.
 struct RowMarks {
   const int32_t* changed = nullptr;
   size_t changedCount = 0;
   const int32_t* outside = nullptr;
   size_t outsideCount = 0;
+  const int32_t* antialiased = nullptr;  // over the threshold, but anti-aliasing
+  size_t antialiasedCount = 0;
 };
 
 struct ModeInfo {

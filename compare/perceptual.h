@@ -15,7 +15,7 @@
 namespace diffmark {
 
 enum class Metric : uint8_t {
-  Channel,  // per colour byte (the caller's own scan; not handled here)
+  Channel,  // per colour byte: some byte more than channelThreshold apart
   Yiq,      // YIQ distance of pixelmatch 7.x
   Oklab,    // OKLab HyAB distance of pixelmatch 8.x
 };
@@ -31,6 +31,7 @@ struct PerceptualSettings {
   Metric metric = Metric::Yiq;
   double threshold = kDefaultPerceptualThreshold;  // 0 to 1; 1 is black against white
   bool antialiasing = false;  // tell anti-aliased pixels apart instead of counting them
+  int channelThreshold = 0;   // Metric::Channel: a byte differs when more than this apart
 };
 
 // Rows [first, first + rows.height) of an image `imageHeight` rows high;
@@ -72,8 +73,8 @@ using RowSink = void (*)(void* context, int32_t y, const uint8_t* classes, int32
 // fromRow - kAntialiasContextRows to toRow - 1 + kAntialiasContextRows (clamped
 // to the image) when settings.antialiasing is on, else rows [fromRow, toRow).
 // Adds to *counts; calls sink (may be null) per row.  False, with nothing
-// counted, when the metric is not perceptual, the pictures' widths or image
-// heights differ, a needed row is missing, or memory runs out.
+// counted, when the pictures' widths or image heights differ, a needed row
+// is missing, or memory runs out.
 [[nodiscard]] bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Band& other,
                                 int32_t fromRow, int32_t toRow, PerceptualCounts* counts, RowSink sink,
                                 void* context);

@@ -92,7 +92,8 @@ bool StreamRows(const RowStream& s, const ChunkWork& work) {
   const uint64_t chunkRows = std::max<uint64_t>(1, kStreamChunkBytes / s.stride);
   const uint64_t chunks = (s.rows + chunkRows - 1) / chunkRows;
   const auto threads = static_cast<unsigned>(std::clamp<uint64_t>(s.threads, 1, chunks));
-  const uint64_t chunkBytes = chunkRows * s.stride;
+  const uint64_t context = std::min<uint64_t>(s.contextRows, s.rows);
+  const uint64_t chunkBytes = (chunkRows + 2 * context) * s.stride;
   std::atomic<bool> failed{false};
 
   // Worker i takes chunks i, i + threads, i + 2 * threads, ...
@@ -105,16 +106,25 @@ bool StreamRows(const RowStream& s, const ChunkWork& work) {
       return;
     }
     for (uint64_t c = index; c < chunks && !failed; c += threads) {
-      const uint64_t first = c * chunkRows;
-      const uint64_t count = std::min(chunkRows, s.rows - first);
-      const uint64_t at = first * s.stride;
-      const uint64_t n = count * s.stride;
-      uint8_t* base = baseBuffer.For(s.baseOffset + at);
-      uint8_t* other = otherBuffer.For(s.otherOffset + at);
-      ReadChunk(s.base, s.baseOffset + at, base, n);
-      ReadChunk(s.other, s.otherOffset + at, other, n);
-      work(index, first, count, base, other);
-      if (s.output != nullptr && !platform::WriteAt(s.output, s.outputOffset + at, base, n)) failed = true;
+      Chunk chunk;
+      chunk.first = c * chunkRows;
+      chunk.count = std::min(chunkRows, s.rows - chunk.first);
+      chunk.before = std::min(context, chunk.first);
+      chunk.after = std::min(context, s.rows - chunk.first - chunk.count);
+      // The chunk and its context, read in one go from the first context row.
+      const uint64_t from = (chunk.first - chunk.before) * s.stride;
+      const uint64_t n = (chunk.before + chunk.count + chunk.after) * s.stride;
+      uint8_t* base = baseBuffer.For(s.baseOffset + from);
+      uint8_t* other = otherBuffer.For(s.otherOffset + from);
+      ReadChunk(s.base, s.baseOffset + from, base, n);
+      ReadChunk(s.other, s.otherOffset + from, other, n);
+      chunk.base = base + chunk.before * s.stride;
+      chunk.other = other + chunk.before * s.stride;
+      work(index, chunk);
+      const uint64_t at = chunk.first * s.stride;
+      if (s.output != nullptr && !platform::WriteAt(s.output, s.outputOffset + at, chunk.base, chunk.count * s.stride)) {
+        failed = true;
+      }
     }
   };
 

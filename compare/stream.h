@@ -24,17 +24,29 @@ struct RowStream {
   uint64_t stride = 0;                    // bytes of a row, padding included, in all three
   uint64_t rows = 0;
   unsigned threads = 1;
+  // Rows read on each side of a chunk besides its own (clamped to the
+  // file's rows), for work that looks at neighbouring rows; never written.
+  uint64_t contextRows = 0;
 };
 
 // Bytes of rows in one chunk (at least one row).
 inline constexpr uint64_t kStreamChunkBytes = uint64_t{1} << 20;
 
 // Called once per chunk on one of the worker threads, numbered from 0:
-// rows [first, first + count) of both files, in file order.  Bytes a file
-// does not hold read as zero.  Whatever the work leaves in `base` is
-// written to the output.
-using ChunkWork =
-    std::function<void(unsigned worker, uint64_t first, uint64_t count, uint8_t* base, const uint8_t* other)>;
+// rows [first, first + count) of both files, in file order, at `base` and
+// `other`; `before` rows of context lie in front of them in memory and
+// `after` rows behind them.  Bytes a file does not hold read as zero.
+// Whatever the work leaves in the chunk's rows of `base` is written to the
+// output.
+struct Chunk {
+  uint64_t first = 0;
+  uint64_t count = 0;
+  uint8_t* base = nullptr;
+  const uint8_t* other = nullptr;
+  uint64_t before = 0;
+  uint64_t after = 0;
+};
+using ChunkWork = std::function<void(unsigned worker, const Chunk& chunk)>;
 
 // Streams every chunk through `work`.  False when the buffers cannot be
 // had or a write fails (the output is then incomplete).

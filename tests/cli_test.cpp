@@ -3,10 +3,13 @@
 
 #include <algorithm>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <diffmark/imageload.h>
 
 #include "support.h"
 
@@ -47,14 +50,14 @@ struct Image {
 
 Image Filled(int32_t w, int32_t h, Rgb colour) { return {w, h, std::vector<Rgb>(static_cast<size_t>(w * h), colour)}; }
 
-// A 24-bit bottom-up BMP of the picture.
-Bytes Bmp(const Image& image) {
+// A 24-bit BMP of the picture, bottom-up (or top-down: negative height).
+Bytes Bmp(const Image& image, bool topDown = false) {
   BmpParts parts;
   parts.width = image.width;
-  parts.height = image.height;
+  parts.height = topDown ? -image.height : image.height;
   parts.pixels.assign(static_cast<size_t>(Stride(image.width) * image.height), 0);
   for (int32_t y = 0; y < image.height; ++y) {
-    uint8_t* row = parts.pixels.data() + Stride(image.width) * (image.height - 1 - y);
+    uint8_t* row = parts.pixels.data() + Stride(image.width) * (topDown ? y : image.height - 1 - y);
     for (int32_t x = 0; x < image.width; ++x) {
       const Rgb& p = image.pixels[static_cast<size_t>(y * image.width + x)];
       row[3 * x] = p.b;
@@ -181,6 +184,74 @@ TEST_F(Cli, ModesMarkTheCopyOfTheBase) {
   }
 }
 
+// The picture of an image file read back through the library and the
+// format plug-ins (png.spi; wic.spi on Windows); empty when it fails.
+Image LoadThroughPlugins(const std::filesystem::path& file, std::string* error) {
+  using namespace diffmark;
+  struct Table {  // the plug-ins of the format plug-in folder, for this call
+    Table() {
+      ReleasePlugins();
+      ok = SetPluginDirectory(testsupport::BuildPath(DIFFMARK_FORMAT_PLUGIN_DIR).c_str());
+      ScanPlugins();
+    }
+    ~Table() {
+      ReleasePlugins();
+      (void)SetPluginDirectory("");
+    }
+    bool ok = false;
+  } table;
+  BlockHandle block = nullptr;
+  BitmapInfo info{};
+  const uint8_t* rows = table.ok ? LoadImageFile(file.string().c_str(), &block, &info) : nullptr;
+  Image image;
+  if (rows == nullptr || info.bmiHeader.biBitCount != 24 || info.bmiHeader.biHeight <= 0) {
+    *error = LastLoadError() != nullptr ? LastLoadError() : "not 24-bit bottom-up rows";
+  } else {
+    image.width = info.bmiHeader.biWidth;
+    image.height = info.bmiHeader.biHeight;
+    for (int32_t y = 0; y < image.height; ++y) {
+      const uint8_t* row = rows + Stride(image.width) * (image.height - 1 - y);
+      for (int32_t x = 0; x < image.width; ++x) image.pixels.push_back({row[3 * x + 2], row[3 * x + 1], row[3 * x]});
+    }
+  }
+  ReleaseBlock(block);
+  return image;
+}
+
+// -o x.png (libspng; the Windows Imaging Component on Windows) writes a PNG
+// that decodes to the marked pixels, top row first whichever way up the
+// base is stored, replacing what was there.
+TEST_F(Cli, PngOutputDecodesToTheMarkedPixels) {
+  const Fixture f;
+  Image marked = f.base;
+  marked.At(1, 0).b = 255;
+  marked.At(3, 1) = {255, 0, 255};
+  marked.At(4, 2).r = 255;
+  for (const bool topDown : {false, true}) {
+    SCOPED_TRACE(topDown ? "top-down base" : "bottom-up base");
+    WriteAll(dir / "a.bmp", Bmp(f.base, topDown));
+    WriteAll(dir / "b.bmp", Bmp(f.other));
+    WriteAll(dir / "out.png", Bytes(10, 7));
+    const auto outcome = Run({"a.bmp", "b.bmp", "-o", "out.png"});
+    if (outcome.standardError.find("PNG output is not available") != std::string::npos) {
+      GTEST_SKIP() << "this build writes no PNG";
+    }
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.standardError;
+    EXPECT_EQ(outcome.standardError, "");
+    const Bytes file = ReadAll(dir / "out.png");
+    ASSERT_GT(file.size(), 8u);
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + 8), (Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}));
+    std::string error;
+    const Image decoded = LoadThroughPlugins(dir / "out.png", &error);
+    if (decoded.width == 0 && error.find("no plug-in") != std::string::npos) {
+      GTEST_SKIP() << "no format plug-in reads PNG in this build: " << error;
+    }
+    EXPECT_EQ(decoded.width, 5) << error;
+    EXPECT_EQ(decoded.height, 3);
+    EXPECT_EQ(decoded.pixels, marked.pixels);
+  }
+}
+
 TEST_F(Cli, ChannelsOutputIsTheRunsImageBmpOnTheExamplePair) {
   std::filesystem::copy_file(kExamples + "/Image0.bmp", dir / "Image0.bmp");
   std::filesystem::copy_file(kExamples + "/Image1.bmp", dir / "Image1.bmp");
@@ -200,11 +271,12 @@ TEST_F(Cli, JsonReportsEveryField) {
   EXPECT_EQ(outcome.exitCode, 1);
   EXPECT_EQ(outcome.standardOutput,
             "{\"base\": \"a.bmp\", \"other\": \"b.bmp\", \"width\": 5, \"height\": 3, \"base_size\": [5, 3], "
-            "\"other_size\": [5, 3], \"size_differs\": false, \"pixels\": 13, \"different_pixels\": 2, "
+            "\"other_size\": [5, 3], \"size_differs\": false, \"identical\": false, \"pixels\": 13, \"different_pixels\": 2, "
             "\"different_bytes\": 4, \"per_channel\": {\"red\": 2, \"green\": 1, \"blue\": 1}, "
-            "\"bbox\": {\"x\": 3, \"y\": 1, \"width\": 2, \"height\": 2}, \"mode\": \"channels\", "
-            "\"threshold\": 1, \"ignored\": [{\"x\": 0, \"y\": 2, \"width\": 2, \"height\": 1}], "
-            "\"output\": \"o.bmp\"}\n");
+            "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 3, \"y\": 1, \"width\": 2, \"height\": 2}, "
+            "\"metric\": \"channel\", \"mode\": \"channels\", \"threshold\": 1, \"antialiasing\": false, "
+            "\"ignored\": [{\"x\": 0, \"y\": 2, \"width\": 2, \"height\": 1}], \"max_diff_pixels\": null, "
+            "\"max_diff_ratio\": null, \"passed\": false, \"output\": \"o.bmp\"}\n");
   const auto equal = Run({"--json", "a.bmp", "a.bmp"});
   EXPECT_EQ(equal.exitCode, 0);
   EXPECT_NE(equal.standardOutput.find("\"different_pixels\": 0, "), std::string::npos);
@@ -236,7 +308,7 @@ TEST_F(Cli, DifferentSizesCompareTheSharedAreaAndCountTheRest) {
   // corner): the box lies within it and the pixels are the pixels it holds
   // that either picture covers.
   EXPECT_NE(json.standardOutput.find("\"width\": 4, \"height\": 3, \"base_size\": [2, 2], \"other_size\": [4, 3], "
-                                     "\"size_differs\": true, \"pixels\": 12, \"different_pixels\": 8"),
+                                     "\"size_differs\": true, \"identical\": false, \"pixels\": 12, \"different_pixels\": 8"),
             std::string::npos)
       << json.standardOutput;
 }
@@ -281,8 +353,19 @@ TEST_F(Cli, TroubleNamesTheFileAndTheReason) {
     std::vector<std::string> args;
     const char* line;
   } badValues[] = {
-      {{"--mode", "blink", "a.bmp", "b.bmp"}, "--mode takes channels, pixels or mask, not \"blink\""},
-      {{"--threshold", "256", "a.bmp", "b.bmp"}, "--threshold takes a whole number from 0 to 255, not \"256\""},
+      {{"--mode", "blink", "a.bmp", "b.bmp"}, "--mode takes channels, pixels, mask or overlay, not \"blink\""},
+      {{"--threshold", "256", "a.bmp", "b.bmp"},
+       "--threshold takes a whole number from 0 to 255 with --metric channel, not \"256\""},
+      // A value that does not fit the metric names both.
+      {{"--threshold", "0.1", "a.bmp", "b.bmp"},
+       "--threshold takes a whole number from 0 to 255 with --metric channel, not \"0.1\""},
+      {{"--metric", "yiq", "--threshold", "12", "a.bmp", "b.bmp"},
+       "--threshold takes a number from 0 to 1 with --metric yiq, not \"12\""},
+      {{"--threshold", "0.5", "--metric", "oklab", "--metric", "cie", "a.bmp", "b.bmp"},
+       "--metric takes channel, yiq or oklab, not \"cie\""},
+      {{"--max-diff-ratio", "2", "a.bmp", "b.bmp"}, "--max-diff-ratio takes a number from 0 to 1, not \"2\""},
+      {{"--max-diff-pixels", "-1", "a.bmp", "b.bmp"},
+       "--max-diff-pixels takes a whole number from 0 on, not \"-1\""},
       {{"--ignore", "1,2,3", "a.bmp", "b.bmp"}, "--ignore takes X,Y,W,H (whole numbers from 0 on), not \"1,2,3\""},
       {{"--color", "1,2,-3", "a.bmp", "b.bmp"}, "--color takes R,G,B, each 0 to 255, not \"1,2,-3\""},
   };
@@ -451,5 +534,70 @@ TEST_F(Cli, InputsThatAreNotRegularFilesAreRefusedAtOnce) {
   }
 }
 #endif
+
+}  // namespace
+
+namespace {
+
+// Soft edges and smooth shading, as rendered text and shapes have them;
+// `shift` moves it a fraction of a pixel.
+Image Rendered(int32_t w, int32_t h, double shift) {
+  Image image = Filled(w, h, {250, 250, 250});
+  for (int32_t y = 0; y < h; ++y) {
+    for (int32_t x = 0; x < w; ++x) {
+      // Diagonal strokes 3 pixels wide, their edges covered in part.
+      const double d = std::fmod((x + shift) * 0.7 + y * 0.3, 23.0);
+      const double cover = std::clamp(2.0 - std::fabs(d - 4.0), 0.0, 1.0);
+      const auto v = static_cast<uint8_t>(250 - cover * 200);
+      image.At(x, y) = {v, static_cast<uint8_t>(v - (v > 40 ? 30 : 0)), v};
+    }
+  }
+  return image;
+}
+
+// The perceptual metrics and anti-aliasing need the rows around a pixel:
+// a streamed BMP pair (rows a chunk at a time, each with its neighbours)
+// must count and paint exactly what the whole pictures give.
+TEST_F(Cli, PerceptualComparisonStreamsAsItComparesWholePictures) {
+  const int32_t w = 701;
+  const int32_t h = 1100;  // three chunks of rows and a part
+  const Image base = Rendered(w, h, 0);
+  Image other = Rendered(w, h, 0.3);
+  for (int32_t y = 500; y < 520; ++y) {
+    for (int32_t x = 100; x < 160; ++x) other.At(x, y) = {200, 30, 30};  // a real change across a chunk edge
+  }
+  WriteAll(dir / "a.bmp", Bmp(base));
+  WriteAll(dir / "b.bmp", Bmp(other));
+  // The same base stored top-down: a pair that is not streamed.
+  BmpParts topDown;
+  topDown.width = w;
+  topDown.height = -h;
+  const Bytes bottomUp = Bmp(base);
+  for (int32_t y = 0; y < h; ++y) {
+    const auto* row = bottomUp.data() + 54 + Stride(w) * (h - 1 - y);
+    topDown.pixels.insert(topDown.pixels.end(), row, row + Stride(w));
+  }
+  WriteAll(dir / "t.bmp", MakeBmp(topDown));
+
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{"--metric", "yiq", "--aa"}, {"--metric", "oklab", "--threshold", "0.05"},
+        {"--aa", "--threshold", "8"}, {"--metric", "yiq", "--aa", "--ignore", "90,505,30,30"}}) {
+    auto run = [&](const char* first, const char* out) {
+      std::vector<std::string> args = options;
+      args.insert(args.end(), {"--json", "--mode", "overlay", first, "b.bmp", "-o", out});
+      return Run(args);
+    };
+    const auto streamed = run("a.bmp", "streamed.bmp");
+    const auto whole = run("t.bmp", "whole.bmp");
+    ASSERT_EQ(streamed.exitCode, 1) << streamed.standardError;
+    ASSERT_EQ(whole.exitCode, 1) << whole.standardError;
+    const auto counts = [](const std::string& json) { return json.substr(json.find("\"pixels\"")); };
+    EXPECT_EQ(counts(streamed.standardOutput).substr(0, 200), counts(whole.standardOutput).substr(0, 200))
+        << options[0];
+    EXPECT_NE(streamed.standardOutput.find("\"antialiased_pixels\": "), std::string::npos);
+    EXPECT_EQ(Decode(ReadAll(dir / "streamed.bmp")).pixels, Decode(ReadAll(dir / "whole.bmp")).pixels)
+        << options[0];
+  }
+}
 
 }  // namespace

@@ -73,35 +73,37 @@ TEST_F(Folders, PairsTheTreesComparesEveryPairAndWritesTheMarkedCopies) {
   // Makefile, .gitignore and notes.txt are not images.  changed.bmp: 28
   // differing pixels, the PPM 6, as ImageMagick's compare counts them.
   EXPECT_EQ(outcome.standardOutput,
-            "{\"base\": \"base\", \"other\": \"other\", \"output\": \"out\", \"report\": null,\n"
+            "{\"base\": \"base\", \"other\": \"other\", \"output\": \"out\", \"report\": null, \"metric\": \"channel\", "
+            "\"threshold\": 0, \"antialiasing\": false, \"max_diff_pixels\": null, \"max_diff_ratio\": null,\n"
             " \"totals\": {\"equal\": 2, \"changed\": 2, \"added\": 1, \"removed\": 1, \"errors\": 2},\n"
             " \"pairs\": [\n"
-            "  {\"path\": \"added.bmp\", \"status\": \"added\", \"base_size\": null, \"other_size\": null, "
-            "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"bbox\": null, "
-            "\"output\": null, \"error\": null},\n"
-            "  {\"path\": \"broken.bmp\", \"status\": \"error\", \"base_size\": [24, 16], \"other_size\": null, "
-            "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"bbox\": null, "
-            "\"output\": null, \"error\": \"other/broken.bmp: header too short: 40 of the 54 header bytes\"},\n"
-            "  {\"path\": \"changed.bmp\", \"status\": \"changed\", \"base_size\": [24, 16], \"other_size\": [24, 16], "
+            "  {\"path\": \"added.bmp\", \"status\": \"added\", \"identical\": false, \"base_size\": null, \"other_size\": null, "
+            "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
+            "\"bbox\": null, \"passed\": null, \"output\": null, \"error\": null},\n"
+            "  {\"path\": \"broken.bmp\", \"status\": \"error\", \"identical\": false, \"base_size\": [24, 16], \"other_size\": null, "
+            "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
+            "\"bbox\": null, \"passed\": null, \"output\": null, \"error\": \"other/broken.bmp: header too short: 40 of the 54 header bytes\"},\n"
+            "  {\"path\": \"changed.bmp\", \"status\": \"changed\", \"identical\": false, \"base_size\": [24, 16], \"other_size\": [24, 16], "
             "\"pixels\": 384, \"different_pixels\": 28, \"different_bytes\": 84, "
-            "\"bbox\": {\"x\": 4, \"y\": 4, \"width\": 11, \"height\": 7}, \"output\": \"out/changed.bmp\", "
+            "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 4, \"y\": 4, \"width\": 11, \"height\": 7}, \"passed\": false, \"output\": \"out/changed.bmp\", "
             "\"error\": null},\n"
-            "  {\"path\": \"equal.bmp\", \"status\": \"equal\", \"base_size\": [24, 16], \"other_size\": [24, 16], "
-            "\"pixels\": 384, \"different_pixels\": 0, \"different_bytes\": 0, \"bbox\": null, \"output\": null, "
+            "  {\"path\": \"equal.bmp\", \"status\": \"equal\", \"identical\": true, \"base_size\": [24, 16], \"other_size\": [24, 16], "
+            "\"pixels\": 384, \"different_pixels\": 0, \"different_bytes\": 0, \"antialiased_pixels\": 0, \"bbox\": null, "
+            "\"passed\": true, \"output\": null, "
             "\"error\": null},\n"
-            "  {\"path\": \"nested/deeper/changed.ppm\", \"status\": \"changed\", \"base_size\": [20, 12], "
+            "  {\"path\": \"nested/deeper/changed.ppm\", \"status\": \"changed\", \"identical\": false, \"base_size\": [20, 12], "
             "\"other_size\": [20, 12], \"pixels\": 240, \"different_pixels\": 6, \"different_bytes\": 12, "
-            "\"bbox\": {\"x\": 3, \"y\": 3, \"width\": 3, \"height\": 2}, "
+            "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 3, \"y\": 3, \"width\": 3, \"height\": 2}, \"passed\": false, "
             "\"output\": \"out/nested/deeper/changed.ppm" + png + "\", \"error\": null},\n"
-            "  {\"path\": \"nested/equal.ppm\", \"status\": \"equal\", \"base_size\": [20, 12], "
-            "\"other_size\": [20, 12], \"pixels\": 240, \"different_pixels\": 0, \"different_bytes\": 0, "
-            "\"bbox\": null, \"output\": null, \"error\": null},\n"
-            "  {\"path\": \"removed.bmp\", \"status\": \"removed\", \"base_size\": null, \"other_size\": null, "
-            "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"bbox\": null, "
-            "\"output\": null, \"error\": null},\n"
-            "  {\"path\": \"shots/home.png\", \"status\": \"error\", \"base_size\": null, \"other_size\": null, "
-            "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"bbox\": null, "
-            "\"output\": null, \"error\": \"base/shots/home.png: " + noPng + "; other/shots/home.png: " + noPng +
+            "  {\"path\": \"nested/equal.ppm\", \"status\": \"equal\", \"identical\": true, \"base_size\": null, "
+            "\"other_size\": null, \"pixels\": null, \"different_pixels\": 0, \"different_bytes\": 0, "
+            "\"antialiased_pixels\": 0, \"bbox\": null, \"passed\": true, \"output\": null, \"error\": null},\n"
+            "  {\"path\": \"removed.bmp\", \"status\": \"removed\", \"identical\": false, \"base_size\": null, \"other_size\": null, "
+            "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
+            "\"bbox\": null, \"passed\": null, \"output\": null, \"error\": null},\n"
+            "  {\"path\": \"shots/home.png\", \"status\": \"error\", \"identical\": false, \"base_size\": null, \"other_size\": null, "
+            "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
+            "\"bbox\": null, \"passed\": null, \"output\": null, \"error\": \"base/shots/home.png: " + noPng + "; other/shots/home.png: " + noPng +
             "\"}\n"
             " ]}\n");
 
@@ -131,9 +133,10 @@ TEST_F(Folders, ThePluginsSayWhatIsAnImage) {
   EXPECT_EQ(outcome.exitCode, 2);
   // 100 differing pixels, as ImageMagick's compare counts them.
   EXPECT_NE(outcome.standardOutput.find(
-                "{\"path\": \"shots/home.png\", \"status\": \"changed\", \"base_size\": [24, 16], "
+                "{\"path\": \"shots/home.png\", \"status\": \"changed\", \"identical\": false, \"base_size\": [24, 16], "
                 "\"other_size\": [24, 16], \"pixels\": 384, \"different_pixels\": 100, \"different_bytes\": 300, "
-                "\"bbox\": {\"x\": 2, \"y\": 10, \"width\": 20, \"height\": 5}, \"output\": \"" + copy +
+                "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 2, \"y\": 10, \"width\": 20, \"height\": 5}, "
+                "\"passed\": false, \"output\": \"" + copy +
                 "\", \"error\": null}"),
             std::string::npos)
       << outcome.standardOutput;

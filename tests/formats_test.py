@@ -7,7 +7,8 @@ BMP; its pixels must equal the reference decode made now by Pillow or
 ImageMagick (tests/images/reference.py says which, and applies the same
 output rules).  The committed reference images that the C++ tests compare
 against (also on Windows, without Pillow) must equal it too, so they cannot
-go stale.
+go stale.  Adam7 PNGs of every size from 1 x 1 to 9 x 9 (tests/images/adam7;
+below 8 pixels a side some passes are empty) must equal Pillow's decode too.
 
 usage: formats_test.py DIFFMARK_CONVERT PLUGIN_DIR
 Exits 77 (skipped) without Pillow or ImageMagick.
@@ -49,6 +50,43 @@ def describe(got, want):
     return "%d channel bytes differ, first at pixel (%d, %d)" % (len(diffs), i % want[0], i // want[0])
 
 
+# Every Adam7 size from 1 x 1 to 9 x 9: the 9 x 9 fixture and its corners.
+ADAM7_SIZES = [(w, h) for w in range(1, 10) for h in range(1, 10)]
+
+
+def adam7_file(w, h):
+    name = "png-rgb8-interlaced-%dx%d.png" % (w, h)
+    return os.path.join(IMAGES, name) if (w, h) == (9, 9) else os.path.join(IMAGES, "adam7", name)
+
+
+def convert_and_compare(convert, plugins, source, want, out):
+    """None when diffmark_convert decodes `source` to `want`, else what differs."""
+    run = subprocess.run([convert, plugins, source, out], capture_output=True, text=True)
+    if run.returncode != 0:
+        return "diffmark_convert failed: %s" % run.stderr.strip()
+    with open(out, "rb") as f:
+        return describe(rows_of_bmp(f.read()), want)
+
+
+def check_adam7(convert, plugins, work, failures):
+    """The Adam7 sizes against Pillow; how many were compared."""
+    import reference  # main() has checked that it imports
+    for w, h in ADAM7_SIZES:
+        source = adam7_file(w, h)
+        with open(source, "rb") as f:
+            if f.read(29)[28] != 1:
+                failures.append("%s: not interlaced (regenerate with tests/images/make_images.sh)" % source)
+                continue
+        want = reference._pillow(source)
+        if want[:2] != (w, h):
+            failures.append("%s: Pillow reads %d x %d" % (source, want[0], want[1]))
+            continue
+        problem = convert_and_compare(convert, plugins, source, want, os.path.join(work, "adam7.bmp"))
+        if problem:
+            failures.append("Adam7 %d x %d: %s" % (w, h, problem))
+    return len(ADAM7_SIZES)
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
@@ -80,16 +118,12 @@ def main():
             if ext == ".bmp":
                 shutil.copy(source, os.path.join(work, stem + ".dib"))
                 source = os.path.join(work, stem + ".dib")
-            out = os.path.join(work, "out.bmp")
-            run = subprocess.run([convert, plugins, source, out], capture_output=True, text=True)
-            if run.returncode != 0:
-                failures.append("%s: diffmark_convert failed: %s" % (name, run.stderr.strip()))
-                continue
-            with open(out, "rb") as f:
-                problem = describe(rows_of_bmp(f.read()), want)
+            problem = convert_and_compare(convert, plugins, source, want, os.path.join(work, "out.bmp"))
             if problem:
                 failures.append("%s: %s" % (name, problem))
             checked += 1
+        if "png" not in skipped:
+            checked += check_adam7(convert, plugins, work, failures)
     for line in failures:
         print("FAIL " + line)
     print("%d fixtures decoded and compared%s" % (checked, "; no plug-in built for: " + ", ".join(sorted(skipped))

@@ -3,7 +3,8 @@
 
 usage: perceptual_oracle_test.py PROBE PLUGIN_DIR FIXTURE_DIR
 
-PROBE is perceptual_probe (or a program with its arguments and output).  For
+PROBE is perceptual_probe, or diffmark-cli itself (then its --json counts
+and its --mode overlay picture are what is checked).  For
 every pair, several thresholds, with and without anti-aliasing detection:
 the yiq counts must equal pixelmatch 7.1's, the oklab counts pixelmatch
 8.0's (includeAA true without --aa; with --aa the count with includeAA
@@ -26,7 +27,7 @@ import tempfile
 from PIL import Image
 
 VERSIONS = [("7.1.0", "pixelmatch7", "yiq"), ("8.0.0", "pixelmatch8", "oklab")]
-THRESHOLDS = [0, 0.05, 0.1, 0.2]
+THRESHOLDS = [0, 0.05, 0.1, 0.15, 0.3]
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -53,7 +54,27 @@ def install(npm, cache, folder, version):
     return target
 
 
+def cli(program, plugins, a, b, metric, threshold, aa, overlay=None):
+    """The same through diffmark-cli itself: its JSON, and its overlay picture."""
+    args = [program, "--plugins", plugins, "--metric", metric, "--threshold", repr(threshold), a, b]
+    if aa:
+        args.append("--aa")
+    if overlay:
+        args += ["--mode", "overlay", "-o", overlay, "-q"]
+    else:
+        args.append("--json")
+    run = subprocess.run(args, capture_output=True, text=True)
+    if run.returncode not in (0, 1):
+        raise RuntimeError(f"{' '.join(args)}: exit {run.returncode}: {run.stderr.strip()}")
+    if overlay:
+        return {}
+    out = json.loads(run.stdout)
+    return {"differing": out["different_pixels"], "antialiased": out["antialiased_pixels"]}
+
+
 def probe(program, plugins, a, b, metric, threshold, aa, band=None, overlay=None):
+    if os.path.basename(program).startswith("diffmark-cli"):
+        return cli(program, plugins, a, b, metric, threshold, aa, overlay)
     args = [program, plugins, a, b, "--metric", metric, "--threshold", repr(threshold)]
     if aa:
         args.append("--aa")
@@ -111,7 +132,8 @@ def main():
                 failed += len(failures) > before
             with tempfile.TemporaryDirectory() as tmp:
                 theirs = os.path.join(tmp, "theirs.png")
-                ours = os.path.join(tmp, "ours.ppm")
+                ours = os.path.join(tmp, "ours.png" if os.path.basename(program).startswith("diffmark-cli")
+                                    else "ours.ppm")
                 run = subprocess.run([node, os.path.join(dir_, "node_modules", "pixelmatch", "bin", "pixelmatch"),
                                       a, b, theirs], capture_output=True, text=True)
                 if not os.path.exists(theirs):

@@ -94,6 +94,11 @@ static int Decode(spng_ctx* ctx, struct SpiImage* image) {
     uint32_t x, first, step;
     unsigned char* out;
     error = spng_get_row_info(ctx, &where);
+    /* The last row decoded ends the image; libspng says so with that row
+     * only when it is the last of the last pass.  When the passes after
+     * it are empty (an interlaced image under 8 pixels a side), it says so
+     * here, at the next row asked for. */
+    if (error == SPNG_EOI) break;
     if (error != 0) {
       result = Reason(error);
       break;

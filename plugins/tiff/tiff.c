@@ -11,8 +11,11 @@
  *
  * Where libtiff's own conversion drops information, it is done here: grey
  * images of 8 or 16 bits get a pixel routine of their own (libtiff keeps
- * the high byte of 16-bit grey and ignores unassociated grey alpha), and a
- * 16-bit colour map is rounded to 8 bits before libtiff cuts it.
+ * the high byte of 16-bit grey and ignores unassociated grey alpha).
+ * Palettes are left to libtiff, which keeps the high byte of each 16-bit
+ * colour map value: a map holds 8-bit colours as v * 256 (Pillow) or
+ * v * 257 (libtiff's tools, ImageMagick), and the high byte is v for both,
+ * where rounding (v / 257) would make v * 256 one lower from v = 129 on.
  */
 #include <stdlib.h>
 #include <string.h>
@@ -143,27 +146,6 @@ static void PutGrey(TIFFRGBAImage* img, uint32_t* out, uint32_t x, uint32_t y, u
   }
 }
 
-/* A 16-bit colour map (libtiff takes one with any entry above 255 for
- * 16 bits, and divides it down) rounded to 8 bits in place, which libtiff
- * then takes as it is. */
-static void RoundColourMap(TIFF* tif) {
-  uint16_t *red, *green, *blue, bits = 0, photometric = 0;
-  size_t n, i;
-  int wide = 0;
-  if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) || photometric != PHOTOMETRIC_PALETTE ||
-      !TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits) || bits > 16 ||
-      !TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue)) {
-    return;
-  }
-  n = (size_t)1 << bits;
-  for (i = 0; i < n && !wide; ++i) wide = red[i] > 255 || green[i] > 255 || blue[i] > 255;
-  for (i = 0; wide && i < n; ++i) {
-    red[i] = (uint16_t)SpiRound16(red[i]);
-    green[i] = (uint16_t)SpiRound16(green[i]);
-    blue[i] = (uint16_t)SpiRound16(blue[i]);
-  }
-}
-
 static int Decode(TIFF* tif, struct Source* source, struct SpiImage* image) {
   TIFFRGBAImage reader;
   char message[1024];
@@ -177,7 +159,6 @@ static int Decode(TIFF* tif, struct Source* source, struct SpiImage* image) {
   }
   result = SpiImageBegin(image, width, height);
   if (result != SPI_OK) return result;
-  RoundColourMap(tif);
   if (!TIFFRGBAImageOK(tif, message) || !TIFFRGBAImageBegin(&reader, tif, 1, message)) {
     return source->failed ? SPI_ERROR_CORRUPT : SPI_ERROR_UNSUPPORTED;
   }

@@ -212,7 +212,7 @@ put("plugin_cache", "numbers-at-the-limits",
 images = os.path.join(here, "..", "images")
 for target, prefix in (("spi_png", "png-"), ("spi_jpeg", "jpeg-"), ("spi_webp", "webp-"),
                        ("spi_gif", "gif-"), ("spi_tiff", "tiff-"), ("spi_bmp", "bmp-")):
-    for folder in (images, os.path.join(images, "limits")):
+    for folder in (images, os.path.join(images, "limits"), os.path.join(images, "adam7")):
         for name in sorted(os.listdir(folder)):
             path = os.path.join(folder, name)
             if name.startswith(prefix) and os.path.getsize(path) <= 8192:

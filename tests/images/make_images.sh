@@ -3,7 +3,7 @@
 # encoder named on its line (run again to regenerate them; the outputs are
 # the same on the same tool versions: Debian 12's ImageMagick 6.9.11,
 # libwebp 1.2.4, libjpeg-turbo 2.1.5, gifsicle 1.93, libtiff 4.5.0,
-# Pillow 9.4).  Then run make_expected.py for the reference decodes.
+# Pillow 9.4).  Then run reference.py for the reference decodes.
 #
 # Names: <format>-<variant>[-<width>x<height>]; every variant is small, most
 # have an odd width (rows need padding), some are 1 x 1.
@@ -46,6 +46,17 @@ $im $t/colour.png -colorspace gray -depth 1 -interlace PNG $png -define png:colo
 $im png-palette4-17x11.png -interlace PNG $png -define png:format=png8 -define png:bit-depth=4 png-palette4-interlaced-17x11.png
 $im $t/small.png -depth 8 $png -define png:color-type=2 png-rgb8-5x3.png
 $im $t/rgba.png -crop 1x1+3+5 +repage -depth 8 $png -define png:color-type=6 png-rgba8-1x1.png
+# Adam7 at every size from 1 x 1 to 9 x 9 (below 8 pixels a side some of
+# the seven passes are empty): a 9 x 9 picture and, in adam7/, each of its
+# top-left corners, cut from it without any other change.
+a7="-interlace PNG -define png:exclude-chunks=all -define png:color-type=2 -define png:bit-depth=8"
+$im -size 9x9 -seed 7 plasma:fractal -depth 8 $a7 png-rgb8-interlaced-9x9.png
+rm -rf adam7 && mkdir adam7
+for w in 1 2 3 4 5 6 7 8 9; do
+  for h in 1 2 3 4 5 6 7 8 9; do
+    [ $w$h = 99 ] || $im png-rgb8-interlaced-9x9.png -crop ${w}x$h+0+0 +repage $a7 adam7/png-rgb8-interlaced-${w}x$h.png
+  done
+done
 # tRNS colour keys (RGB, grey 8 and 16 bits): Pillow writes them.
 $py -c 'from PIL import Image; im = Image.open("png-rgb8-17x11.png"); im.save("png-rgb8-trns-17x11.png", transparency=im.getpixel((4, 2)))'
 $py -c 'from PIL import Image; im = Image.open("png-grey8-17x11.png"); im.save("png-grey8-trns-17x11.png", transparency=im.getpixel((4, 2)))'
@@ -118,6 +129,11 @@ $im $t/rgba.png -colorspace gray -type GrayscaleAlpha -define tiff:alpha=unassoc
 $im $t/rgba.png -colorspace gray -type GrayscaleAlpha -define tiff:alpha=unassociated -depth 16 -compress lzw tiff-greyalpha16-17x11.tif
 $im $t/colour.png $tc -depth 16 -compress lzw tiff-rgb16-17x11.tif
 $im $t/colour8.png -colors 16 -type palette -compress lzw tiff-palette-17x11.tif
+# One 8-bit palette picture (png-palette4's) as Pillow writes it (colour
+# map values v * 256) and as ImageMagick does (v * 257): both must give
+# back the colours of the PNG.
+$py -c "from PIL import Image; Image.open('png-palette4-17x11.png').save('tiff-palette-pillow-17x11.tif')"
+$im png-palette4-17x11.png -type palette -compress lzw tiff-palette-magick-17x11.tif
 $im $t/colour8.png -colorspace gray -threshold 50% -type bilevel -compress group4 tiff-bilevel-17x11.tif
 tiffcp -t -w 16 -l 16 tiff-rgb8-lzw-17x11.tif tiff-rgb8-tiled-17x11.tif
 tiffcp -t -w 16 -l 16 tiff-greyalpha16-17x11.tif tiff-greyalpha16-tiled-17x11.tif

@@ -8,6 +8,9 @@ values, out = (a*c + (255 - a)*255 + 127) // 255.
                  settings; Pillow's own CMYK conversion)
     PNG, TIFF    ImageMagick at 16 bits a sample (Pillow 9.4 keeps only the
                  high byte of 16-bit colour samples)
+    TIFF palette Pillow: a 16-bit colour map holds 8-bit colours as v * 256
+                 (Pillow's writer) or v * 257 (libtiff's tools,
+                 ImageMagick), and its high byte is v either way
     GIF          ImageMagick, the first image flattened onto its logical
                  screen (transparent where it does not reach)
     BMP          Pillow; 16-bit bit fields ImageMagick (Pillow truncates
@@ -77,12 +80,22 @@ def _bmp_bits(path):
     return struct.unpack_from("<H", head, 24 if struct.unpack_from("<I", head, 14)[0] == 12 else 28)[0]
 
 
+def _tiff_palette(path):
+    try:
+        with Image.open(path) as im:
+            return im.mode == "P"
+    except Exception:  # a layout Pillow does not read (16-bit grey with alpha): not a palette
+        return False
+
+
 def reference(path):
     """(width, height, RGB bytes, top row first) of the file's first image."""
     name = os.path.basename(path)
     if name.endswith((".jpg", ".webp")):
         return _pillow(path)
     if name.endswith(".bmp") and _bmp_bits(path) != 16:
+        return _pillow(path)
+    if name.endswith(".tif") and _tiff_palette(path):
         return _pillow(path)
     return _magick(path)
 

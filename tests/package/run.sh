@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The package as an outside developer meets it: build and install the
-# library the README's way into a fresh prefix, then build a program and a
-# plug-in against the installed package, once with CMake and once with
-# pkg-config, run them, and check what they print.  Also loads the library
-# inside a shared module opened with local scope.
+# The package as an outside developer meets it: build the library, install
+# it the README's way (cmake --install --prefix) into a fresh folder that is
+# not the prefix it was configured with, move the installed tree elsewhere,
+# then build a program and a plug-in against the moved package, once with
+# CMake and once with pkg-config, run them, and check what they print.  Also
+# loads the library inside a shared module opened with local scope.
 #
 # usage: run.sh SOURCE_DIR WORK_DIR
 set -euo pipefail
@@ -25,15 +26,29 @@ expect() {  # expect NAME ACTUAL EXPECTED
   fi
 }
 
-step "library: configure, build, install into $prefix"
+# Configured for a prefix that never exists: nothing may point there.
+step "library: configure, build, install with --prefix $work/staged, move to $prefix"
 cmake -S "$src" -B "$work/lib" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-  -DCMAKE_INSTALL_PREFIX="$prefix" >>"$log" 2>&1 || fail "configure the library"
+  -DCMAKE_INSTALL_PREFIX="$work/configured" >>"$log" 2>&1 || fail "configure the library"
 cmake --build "$work/lib" -j 2 >>"$log" 2>&1 || fail "build the library"
-cmake --install "$work/lib" >>"$log" 2>&1 || fail "install the library"
+cmake --install "$work/lib" --prefix "$work/staged" >>"$log" 2>&1 || fail "install the library"
+mv "$work/staged" "$prefix"
 
-pcdir=$(dirname "$(find "$prefix" -name diffmark.pc | head -n 1)")
-[ -n "$pcdir" ] || fail "no diffmark.pc installed"
-export PKG_CONFIG_PATH=$pcdir
+pc=$(find "$prefix" -name diffmark.pc | head -n 1)
+[ -n "$pc" ] || fail "no diffmark.pc installed"
+export PKG_CONFIG_PATH=$(dirname "$pc")
+# Every folder both .pc files name must be a folder of the moved tree.
+for package in diffmark diffmark-plugin; do
+  for variable in libdir includedir plugindir; do
+    dir=$(pkg-config --variable=$variable $package)
+    [ -n "$dir" ] || continue  # diffmark-plugin has no libdir
+    real=$(cd "$dir" 2>/dev/null && pwd -P) || fail "$package.pc: $variable $dir does not exist"
+    case "$real/" in
+      "$(cd "$prefix" && pwd -P)"/*) ;;
+      *) fail "$package.pc: $variable $dir is not in the installed tree $prefix" ;;
+    esac
+  done
+done
 installed_plugins=$(pkg-config --variable=plugindir diffmark)
 [ -f "$installed_plugins/netpbm.spi" ] || fail "netpbm.spi not in the installed plug-in folder $installed_plugins"
 
