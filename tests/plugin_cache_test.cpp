@@ -452,15 +452,19 @@ TEST(PluginCacheProcesses, ProgramsBuildingTheCacheAtOnceLeaveOneWholeFile) {
   a.insert(a.end(), {10, 20, 30, 10, 20, 30});
   Bytes b = a;
   b.back() = 31;
-  WriteAll(work / "a.ppm", a);
-  WriteAll(work / "b.ppm", b);
+  // Inputs of each program's own: Windows opens an input for reading
+  // without sharing, so programs reading one file at once would collide.
+  constexpr int kAtOnce = 3;
+  for (int i = 0; i < kAtOnce; ++i) {
+    WriteAll(work / ("a" + std::to_string(i) + ".ppm"), a);
+    WriteAll(work / ("b" + std::to_string(i) + ".ppm"), b);
+  }
   // The programs' cache folder: the default one, under a cache root of the test's own.
   const ScopedVariable xdg("XDG_CACHE_HOME", cache.path().string());
   const ScopedVariable local("LOCALAPPDATA", cache.path().string());
   const fs::path folder = cache / "diffmark";
 
   constexpr int kRounds = 4;
-  constexpr int kAtOnce = 3;
   std::string first;
   for (int round = 0; round < kRounds; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
@@ -478,7 +482,8 @@ TEST(PluginCacheProcesses, ProgramsBuildingTheCacheAtOnceLeaveOneWholeFile) {
     for (int i = 0; i < kAtOnce; ++i) {
       threads.emplace_back([&, i] {
         outcomes[static_cast<size_t>(i)] =
-            testsupport::RunProgram(kCli, work.path(), {"--plugins", (work / "spi").string(), "a.ppm", "b.ppm"});
+            testsupport::RunProgram(kCli, work.path(), {"--plugins", (work / "spi").string(),
+                                                        "a" + std::to_string(i) + ".ppm", "b" + std::to_string(i) + ".ppm"});
       });
     }
     for (std::thread& t : threads) t.join();
