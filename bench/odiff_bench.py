@@ -11,6 +11,9 @@ runs each, medians:
 
   compare only   diffmark-cli -q A B          odiff A B
   diff image     diffmark-cli -q A B -o d.png odiff A B d.png
+  perceptual     (PNG pairs) diffmark-cli -q --metric yiq --aa --mode overlay A B -o d.png
+                 against odiff --antialiasing A B d.png: both leave anti-aliased
+                 pixels out and write the usual diff picture
 
 odiff is the npm package odiff-bin 4.x; its prebuilt binary is run
 directly, not through the package's node wrapper (which would add node's
@@ -32,6 +35,7 @@ usage: bench/odiff_bench.py [--build DIR] [--runs N] [--shots DIR] [--before CLI
             default: $XDG_CACHE_HOME/diffmark-bench/shots)
   --before  another diffmark-cli (an older build) timed in the same
             alternation, for before/after figures
+  --large   also 4096 x 4096 PNG screenshots (perceptual mode only)
 """
 import argparse
 import glob
@@ -51,6 +55,7 @@ parser.add_argument("--build", default="build/release")
 parser.add_argument("--runs", type=int, default=15)
 parser.add_argument("--shots", default=os.path.join(cache, "shots"))
 parser.add_argument("--before", default=None)
+parser.add_argument("--large", action="store_true")
 args = parser.parse_args()
 
 cli = os.path.join(os.path.abspath(args.build), "cli", "diffmark-cli")
@@ -179,19 +184,25 @@ head += f"  {'cpu dm/od':>13} {'ratio':>6}  {'peak MiB dm/od':>14}  {'decoded Mi
 print(head)
 
 work = tempfile.mkdtemp(prefix="diffmark-odiff-bench-")
-ratios = {"compare": [], "diff": []}
-cpu_ratios = {"compare": [], "diff": []}
+ratios = {"compare": [], "diff": [], "aa-diff": []}
+cpu_ratios = {"compare": [], "diff": [], "aa-diff": []}
 try:
-    for width, height in sizes:
+    for width, height in sizes + ([(4096, 4096)] if args.large else []):
         for fmt in formats:
+            large = width > 2000
+            if large and fmt != "png":
+                continue
             base = shot(width, height, "base", fmt)
             for change in changes:
                 other = shot(width, height, change, fmt)
-                for mode in ("compare", "diff"):
+                modes = ("compare", "diff", "aa-diff") if fmt == "png" else ("compare", "diff")
+                for mode in modes if not large else ("aa-diff",):
                     out = [] if mode == "compare" else ["-o", os.path.join(work, "d.png")]
-                    commands = [[path, "-q", base, other] + out for _, path in contenders]
+                    extra = ["--metric", "yiq", "--aa", "--mode", "overlay"] if mode == "aa-diff" else []
+                    commands = [[path, "-q"] + extra + [base, other] + out for _, path in contenders]
                     odiff_out = [] if mode == "compare" else [os.path.join(work, "o.png")]
-                    commands.insert(1, [odiff, base, other] + odiff_out)
+                    odiff_flags = ["--antialiasing"] if mode == "aa-diff" else []
+                    commands.insert(1, [odiff] + odiff_flags + [base, other] + odiff_out)
                     medians = alternate(commands)
                     (dw, du, dm), (ow, ou, om) = medians[0], medians[1]
                     ratios[mode].append(ow / dw)
@@ -207,6 +218,8 @@ try:
                     print(line, flush=True)
     print()
     for mode, values in ratios.items():
+        if not values:
+            continue
         print(f"{mode:<8} wall ratio over all pairs: median {statistics.median(values):.2f}, "
               f"lowest {min(values):.2f}; cpu ratio: median {statistics.median(cpu_ratios[mode]):.2f}")
 finally:
