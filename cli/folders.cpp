@@ -11,6 +11,7 @@
 // per thread; blocks may be allocated and freed on any thread.
 #include "cli/folders.h"
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -19,6 +20,7 @@
 #include "cli/exit.h"
 #include "cli/html_report.h"
 #include "cli/json.h"
+#include "cli/junit.h"
 #include "cli/output.h"
 #include "cli/plugins.h"
 #include "cli/text.h"
@@ -233,6 +235,7 @@ void PrintText(const Options& options, const std::vector<FolderEntry>& entries, 
 }  // namespace
 
 int CompareFolders(const Options& options) {
+  const auto started = std::chrono::steady_clock::now();
   Job job{options, options.output, {}, CanWritePng() ? OutputFormat::Png : OutputFormat::Bmp};
   if (!options.output.empty() && !MakeFolder(options.output)) return kTrouble;
   std::vector<std::string> problems;
@@ -281,7 +284,9 @@ int CompareFolders(const Options& options) {
                                    ": also the name of another file's marked copy");
       return;
     }
+    const auto from = std::chrono::steady_clock::now();
     Work(job, entries[i], i);
+    entries[i].seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
   });
 
   const FolderTotals totals = CountStatuses(entries);
@@ -296,6 +301,16 @@ int CompareFolders(const Options& options) {
     std::string error;
     if (!WriteHtmlReport(options.report, options, entries, &error)) {
       std::fprintf(stderr, "%s: %s\n", options.report.c_str(), error.c_str());
+      trouble = true;
+    }
+  }
+  if (!options.junit.empty()) {
+    std::vector<JunitCase> cases;
+    for (const FolderEntry& e : entries) cases.push_back(EntryCase(e, options));
+    std::string error;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!WriteJunit(options.junit, cases, seconds, &error)) {
+      std::fprintf(stderr, "%s: %s\n", options.junit.c_str(), error.c_str());
       trouble = true;
     }
   }

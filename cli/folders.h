@@ -34,6 +34,7 @@ struct FolderEntry {
   std::string shownMarked;
   std::string shownProblem;
   std::vector<std::string> reportTrouble;  // report files that could not be written
+  double seconds = 0;  // how long the entry took (--junit)
 };
 
 struct FolderTotals {

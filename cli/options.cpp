@@ -164,6 +164,11 @@ bool SetReport(Options& o, const char* v, std::string*) {
   return true;
 }
 
+bool SetJunit(Options& o, const char* v, std::string*) {
+  o.junit = v;
+  return true;
+}
+
 bool SetHelp(Options& o, const char*, std::string*) {
   o.help = true;
   return true;
@@ -217,6 +222,9 @@ const OptionSpec kOptions[] = {
     {"report", 0, "PAGE",
      "folders: an HTML page of the changed, added and removed\nfiles, its pictures in PAGE_files/ beside it",
      SetReport},
+    {"junit", 0, "FILE",
+     "write JUnit XML for CI: a test case per pair, failing when it\ndoes not pass, an error when it cannot be compared",
+     SetJunit},
     {"help", 'h', nullptr, "this text", SetHelp},
     {"version", 0, nullptr, "the version", SetVersion},
 };
