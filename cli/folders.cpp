@@ -169,9 +169,23 @@ void WorkOnPair(const Job& job, FolderEntry& entry, size_t index) {
   }
 }
 
+// The report records the size and hash of each file it shows, read
+// apart from the comparison (the plug-ins read the files their own way).
+void Fingerprints(const Job& job, FolderEntry& entry) {
+  if (job.reportDir.empty() || entry.status == PairStatus::Equal || entry.status == PairStatus::Error) return;
+  std::string error;
+  if (entry.inBase) {
+    entry.baseFingerprinted = FingerprintFile(JoinRelative(job.options.base, entry.path), &entry.baseFile, &error);
+  }
+  if (entry.inOther) {
+    entry.otherFingerprinted = FingerprintFile(JoinRelative(job.options.other, entry.path), &entry.otherFile, &error);
+  }
+}
+
 void Work(const Job& job, FolderEntry& entry, size_t index) {
   if (entry.inBase && entry.inOther) {
     WorkOnPair(job, entry, index);
+    Fingerprints(job, entry);
     return;
   }
   entry.status = entry.inBase ? PairStatus::Removed : PairStatus::Added;
@@ -188,6 +202,7 @@ void Work(const Job& job, FolderEntry& entry, size_t index) {
     return;
   }
   WorkOnOneSide(job, entry, index);
+  Fingerprints(job, entry);
 }
 
 bool MakeFolder(const std::string& path) {
