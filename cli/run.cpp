@@ -8,6 +8,7 @@
 
 #include <diffmark/imageload.h>
 
+#include "cli/approve.h"
 #include "cli/exit.h"
 #include "cli/folders.h"
 #include "cli/json.h"
@@ -104,6 +105,8 @@ int ComparePairForm(const Options& options) {
 }  // namespace
 
 int Run(int argc, char** argv) {
+  // A subcommand: the baseline follows accepted changes (approve.h).
+  if (argc >= 2 && std::string(argv[1]) == "approve") return RunApprove(argc - 1, argv + 1);
   Options options;
   std::string error;
   switch (ParseOptions(argc, argv, &options, &error)) {
