@@ -33,6 +33,8 @@ button:disabled { opacity: .45; cursor: default; }
 .problems ul { margin: 4px 0; padding-left: 20px; }
 .none { color: var(--muted); }
 article { background: #fff; border: 1px solid var(--line); border-left-width: 6px; border-radius: 6px; padding: 12px 16px 16px; margin: 0 0 16px; scroll-margin-top: 56px; }
+/* Pairs off the screen are neither laid out nor painted: thousands open at once. */
+article.pair { content-visibility: auto; contain-intrinsic-size: auto 120px; }
 article.current { outline: 2px solid var(--accent); outline-offset: 2px; }
 article.accepted { background: #f3faf5; }
 .status { display: inline-block; font-size: 12px; font-weight: 700; text-transform: uppercase; letter-spacing: .04em; color: #fff; border-radius: 4px; padding: 1px 6px; margin-right: 8px; vertical-align: 2px; }
