@@ -58,7 +58,8 @@ figure > a { display: block; }
 .ignored { position: absolute; pointer-events: none; background: repeating-linear-gradient(45deg, #6a737d55 0 4px, transparent 4px 8px); outline: 1px dashed #6a737d; }
 .stack { position: relative; max-width: 100%; border: 1px solid var(--line); background: repeating-conic-gradient(#eceef1 0 25%, #fff 0 50%) 0 0 / 16px 16px; overflow: hidden; user-select: none; touch-action: none; }
 .stack .layer { position: absolute; left: 0; top: 0; }
-.stack .layer img { display: block; width: 100%; height: auto; image-rendering: pixelated; }
+.stack .layer img { display: block; width: 100%; height: auto; }
+.stack.small .layer img, .crop.small img { image-rendering: pixelated; }
 .stack .handle { position: absolute; top: 0; bottom: 0; width: 0; border-left: 2px solid #fff; box-shadow: 0 0 0 1px #0008; pointer-events: none; }
 .stack .label { position: absolute; top: 4px; font-size: 12px; font-weight: 700; color: #fff; background: #000a; border-radius: 3px; padding: 0 6px; pointer-events: none; }
 .view-slider .stack { cursor: ew-resize; }
@@ -69,7 +70,7 @@ figure > a { display: block; }
 .zoom { display: flex; flex-wrap: wrap; gap: 12px; }
 .zoom figure { flex: 0 1 260px; }
 .crop { position: relative; overflow: hidden; width: 100%; border: 1px solid var(--line); background: #fff; }
-.crop img { position: absolute; max-width: none; height: auto; image-rendering: pixelated; }
+.crop img { position: absolute; max-width: none; height: auto; }
 .missing { display: flex; align-items: center; justify-content: center; min-height: 120px; border: 1px dashed var(--line); color: var(--muted); }
 .reason { color: #a1261d; }
 details.group { margin: 24px 0 8px; }
@@ -140,7 +141,7 @@ const char* const kReportScript = R"js(
   function stack(p, layers) {
     var w = Math.max(p.base ? p.base.width : 0, p.other ? p.other.width : 0);
     var h = Math.max(p.base ? p.base.height : 0, p.other ? p.other.height : 0);
-    var s = make("div", { class: "stack", style: "width:" + Math.max(w, Math.min(480, w * 16)) + "px;aspect-ratio:" + w + "/" + h });
+    var s = make("div", { class: w < 320 && h < 320 ? "stack small" : "stack", style: "width:" + Math.max(w, Math.min(480, w * 16)) + "px;aspect-ratio:" + w + "/" + h });
     layers.forEach(function (l) {
       var side = p[l];
       var layer = make("div", { class: "layer " + l, style: "width:" + pct(side.width, w) }, [image(side, l)]);
@@ -218,7 +219,7 @@ const char* const kReportScript = R"js(
       var side = s[1];
       var img = image(side, s[0] + " (zoomed)");
       img.style.cssText = "width:" + pct(side.width, cw) + ";left:" + pct(-x0, cw) + ";top:" + pct(-y0, ch);
-      var crop = make("span", { class: "crop", style: "display:block;aspect-ratio:" + cw + "/" + ch }, [img]);
+      var crop = make("span", { class: cw < 200 ? "crop small" : "crop", style: "display:block;aspect-ratio:" + cw + "/" + ch }, [img]);
       crop.appendChild(make("div", { class: "box", style: "left:" + pct(b.x - x0, cw) + ";top:" + pct(b.y - y0, ch) +
         ";width:" + pct(b.width, cw) + ";height:" + pct(b.height, ch) }));
       return make("figure", {}, [make("figcaption", { text: s[0] }),
