@@ -203,7 +203,9 @@ const char* const kReportScript = R"js(
       return s;
     },
     marked: function (p) {
-      return figure(p, "marked", p.marked, "nothing marked");
+      var w = p.marked.width;
+      return make("div", { style: "max-width:" + Math.max(w, Math.min(480, w * 16)) + "px" },
+                  [figure(p, "marked", p.marked, "nothing marked")]);
     }
   };
   /* Crops of the three pictures, zoomed onto the box of the differences. */
