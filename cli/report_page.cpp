@@ -327,6 +327,7 @@ const char* const kReportScript = R"js(
     var id = location.hash.slice(1);
     try { id = decodeURIComponent(id); } catch (e) { /* kept as it is */ }
     var target = document.getElementById(id);
+    if (target && target.tagName === "DETAILS") target.open = true;  /* the totals' link to the equal ones */
     if (!target || !target.classList.contains("pair")) return;
     var d = target.closest("details");
     if (d) d.open = true;

@@ -223,6 +223,11 @@ try {
   await page.goto(`file://${tmp}/report.html#c.bmp`, { waitUntil: "load" });
   check("anchor of an equal pair", await page.$eval("details#group-equal", (d) => d.open), true);
 
+  /* The totals link to their groups; the equal ones unfold. */
+  await page.goto(`file://${tmp}/report.html`, { waitUntil: "load" });
+  await page.click('a[href="#group-equal"]');
+  check("the equal total unfolds its group", await page.$eval("details#group-equal", (d) => d.open), true);
+
   /* Accept a changed, the added and the removed pair; export. */
   await page.goto(`file://${tmp}/report.html`, { waitUntil: "load" });
   for (const id of ["a.bmp", "added.bmp", "removed.bmp"]) {
