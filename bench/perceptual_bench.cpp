@@ -1,4 +1,4 @@
-// perceptual_bench [RAW_DIR]
+// perceptual_bench [RAW_DIR [PAIR]]
 //
 // Times the perceptual classification (yiq and oklab, with anti-aliasing
 // detection, and the overlay painted as well) on decoded screenshot-like
@@ -6,7 +6,8 @@
 // scan of the same pair (memcmp per row, pixels compared in rows that
 // differ), and prints the ratios.  With RAW_DIR, also writes each pair as
 // raw RGBA files (NAME-a.rgba, NAME-b.rgba) for perceptual_bench.mjs, which
-// times pixelmatch on the same pixels; perceptual_bench.py runs both.
+// times pixelmatch on the same pixels; perceptual_bench.py runs both.  RAW_DIR
+// "-" writes nothing; PAIR times that pair alone.
 //
 // Pairs: "same" (identical), "edit" (a block of text lines moved by one
 // pixel and a box recoloured, as a page change looks), "noise" (every pixel
@@ -159,6 +160,7 @@ bool WriteRgba(const std::string& path, const Image& im) {
 
 int main(int argc, char** argv) {
   const std::string rawDir = argc > 1 ? argv[1] : "";
+  const std::string only = argc > 2 ? argv[2] : "";  // time this pair alone
   std::printf("%-6s %-10s %-6s %10s %10s %10s %10s %8s %8s %10s %10s\n", "pair", "size", "metric", "scan_ms",
               "class_ms", "aa_ms", "overlay_ms", "aa/scan", "ov/scan", "differing", "antialias");
   for (const auto& size : {std::pair{1280, 800}, std::pair{4096, 4096}}) {
@@ -170,8 +172,9 @@ int main(int argc, char** argv) {
     const int runs = size.first > 2000 ? 3 : 15;
     Image overlay = base;
     for (int k = 0; k < 3; ++k) {
+      if (!only.empty() && only != names[k]) continue;
       const std::string label = std::to_string(size.first) + "x" + std::to_string(size.second);
-      if (!rawDir.empty()) {
+      if (!rawDir.empty() && rawDir != "-") {
         const std::string stem = rawDir + "/" + names[k] + "-" + label;
         if (!WriteRgba(stem + "-a.rgba", base) || !WriteRgba(stem + "-b.rgba", *others[k])) {
           std::fprintf(stderr, "%s: cannot be written\n", stem.c_str());

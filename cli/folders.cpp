@@ -272,7 +272,12 @@ int CompareFolders(const Options& options) {
     return kTrouble;
   }
   std::vector<FolderEntry> entries;
-  for (PairedPath& p : PairUp(baseFiles, otherFiles)) {
+  std::vector<PairedPath> paths = PairUp(baseFiles, otherFiles);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    // A shard takes every N-th path of the sorted list: it depends on the
+    // two trees alone, and the shards differ in size by one at most.
+    if (options.shardCount > 0 && i % options.shardCount != options.shardIndex - 1) continue;
+    PairedPath& p = paths[i];
     FolderEntry e;
     e.path = std::move(p.path);
     e.inBase = p.inBase;

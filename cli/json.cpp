@@ -45,6 +45,7 @@ std::string RegionsJson(const std::vector<Region>& regions) {
   return out + "]";
 }
 
+// "[a, b]", or null when not `known`.
 std::string SizeJson(int32_t width, int32_t height, bool known) {
   if (!known) return "null";
   // Built a step at a time: GCC 12 warns falsely (-Wrestrict) about
@@ -96,9 +97,10 @@ std::string EntryJson(const FolderEntry& e, const Options& options) {
   const PairResult& r = e.result;
   const Stats& s = r.stats;
   return "{\"path\": " + JsonString(e.path) + ", \"status\": \"" + StatusName(e.status) + "\"" +
-         ", \"base_size\": " + SizeJson(r.baseWidth, r.baseHeight, r.baseLoaded) +
-         ", \"other_size\": " + SizeJson(r.otherWidth, r.otherHeight, r.otherLoaded) +
-         ", \"pixels\": " + (r.compared ? std::to_string(s.pixels) : "null") +
+         ", \"identical\": " + (r.identical ? "true" : "false") +
+         ", \"base_size\": " + SizeJson(r.baseWidth, r.baseHeight, r.baseLoaded && r.sizesKnown) +
+         ", \"other_size\": " + SizeJson(r.otherWidth, r.otherHeight, r.otherLoaded && r.sizesKnown) +
+         ", \"pixels\": " + (r.compared && r.sizesKnown ? std::to_string(s.pixels) : "null") +
          ", \"different_pixels\": " + (r.compared ? std::to_string(s.differentPixels) : "null") +
          ", \"different_bytes\": " + (r.compared ? std::to_string(s.differentBytes) : "null") +
          ", \"antialiased_pixels\": " + (r.compared ? std::to_string(s.antialiasedPixels) : "null") +
@@ -122,13 +124,17 @@ std::string PairJson(const PairResult& r, const Options& cli) {
   // The extent compared: both pictures laid at the top-left corner.
   const int32_t width = r.baseWidth > r.otherWidth ? r.baseWidth : r.otherWidth;
   const int32_t height = r.baseHeight > r.otherHeight ? r.baseHeight : r.otherHeight;
+  const bool known = r.sizesKnown;
   return "{\"base\": " + JsonString(r.base) + ", \"other\": " + JsonString(r.other) +
-         ", \"width\": " + std::to_string(width) + ", \"height\": " + std::to_string(height) +
-         ", \"base_size\": [" + std::to_string(r.baseWidth) + ", " + std::to_string(r.baseHeight) + "]" +
-         ", \"other_size\": [" + std::to_string(r.otherWidth) + ", " + std::to_string(r.otherHeight) + "]" +
+         ", \"width\": " + (known ? std::to_string(width) : "null") +
+         ", \"height\": " + (known ? std::to_string(height) : "null") +
+         ", \"base_size\": " + SizeJson(r.baseWidth, r.baseHeight, known) +
+         ", \"other_size\": " + SizeJson(r.otherWidth, r.otherHeight, known) +
          ", \"size_differs\": " +
          (r.baseWidth != r.otherWidth || r.baseHeight != r.otherHeight ? "true" : "false") +
-         ", \"pixels\": " + std::to_string(s.pixels) + ", \"different_pixels\": " + std::to_string(s.differentPixels) +
+         ", \"identical\": " + (r.identical ? "true" : "false") +
+         ", \"pixels\": " + (known ? std::to_string(s.pixels) : "null") +
+         ", \"different_pixels\": " + std::to_string(s.differentPixels) +
          ", \"different_bytes\": " + std::to_string(s.differentBytes) + ", \"per_channel\": {\"red\": " +
          std::to_string(s.perChannel[2]) + ", \"green\": " + std::to_string(s.perChannel[1]) +
          ", \"blue\": " + std::to_string(s.perChannel[0]) + "}, \"antialiased_pixels\": " +
@@ -148,7 +154,10 @@ std::string FoldersJson(const Options& options, const FolderTotals& totals, cons
                     ", \"metric\": " + JsonString(InfoOf(options.compare.metric).name) +
                     ", \"threshold\": " + ThresholdJson(options.compare) +
                     ", \"antialiasing\": " + (options.compare.antialiasing ? "true" : "false") +
-                    ToleranceJson(options) + ",\n \"totals\": " + TotalsJson(totals) + ",\n \"pairs\": [";
+                    ToleranceJson(options) + ", \"shard\": " +
+                    SizeJson(static_cast<int32_t>(options.shardIndex), static_cast<int32_t>(options.shardCount),
+                             options.shardCount > 0) +
+                    ",\n \"totals\": " + TotalsJson(totals) + ",\n \"pairs\": [";
   for (size_t i = 0; i < entries.size(); ++i) out += (i > 0 ? ",\n  " : "\n  ") + EntryJson(entries[i], options);
   out += entries.empty() ? "]}\n" : "\n ]}\n";
   return out;

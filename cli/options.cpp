@@ -159,6 +159,19 @@ bool SetJobs(Options& o, const char* v, std::string* error) {
   return true;
 }
 
+bool SetShard(Options& o, const char* v, std::string* error) {
+  const char* slash = std::strchr(v, '/');
+  long k = 0;
+  long n = 0;
+  if (slash == nullptr || !ParseList(std::string(v, slash).c_str(), 1, 1, 1000000, &k) ||
+      !ParseList(slash + 1, 1, 1, 1000000, &n) || k > n) {
+    return Refuse(error, "--shard", v, "K/N, shard K of N counted from 1 (1 <= K <= N)");
+  }
+  o.shardIndex = static_cast<unsigned>(k);
+  o.shardCount = static_cast<unsigned>(n);
+  return true;
+}
+
 bool SetReport(Options& o, const char* v, std::string*) {
   o.report = v;
   return true;
@@ -219,6 +232,10 @@ const OptionSpec kOptions[] = {
      "the plug-in folder (else $DIFFMARK_PLUGINS, else the\nprogram's folder and the installed plug-in folder)",
      SetPlugins},
     {"jobs", 'j', "N", "folders: pairs compared at once (default: processors)", SetJobs},
+    {"shard", 0, "K/N",
+     "folders: compare only shard K of N (1-based): the relative paths\n"
+     "in byte order, dealt out in turn, the same on every machine",
+     SetShard},
     {"report", 0, "PAGE",
      "folders: an HTML page of the changed, added and removed\nfiles, its pictures in PAGE_files/ beside it",
      SetReport},
@@ -296,7 +313,14 @@ ParseError ParseOptions(int argc, char** argv, Options* o, std::string* error) {
     const int c = getopt_long(argc, argv, shortOptions.c_str(), longOptions.data(), nullptr);
     if (c == -1) break;
     if (c == ':') {
-      *error = "option " + std::string(argv[previous]) + " needs a value";
+      // Named from the table: the arguments may have been reordered.
+      std::string name = argv[previous];
+      if (optopt >= 256 && static_cast<size_t>(optopt - 256) < std::size(kOptions)) {
+        name = std::string("--") + kOptions[optopt - 256].longName;
+      } else if (optopt > 0 && optopt < 256) {
+        name = std::string("-") + static_cast<char>(optopt);
+      }
+      *error = "option " + name + " needs a value";
       return ParseError::Usage;
     }
     const OptionSpec* spec = nullptr;

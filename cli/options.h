@@ -29,6 +29,10 @@ struct Options {
   bool json = false;
   bool quiet = false;
   unsigned jobs = 0;         // -j; 0: one per processor
+  // --shard K/N (folders): only the relative paths of shard K (1-based) of
+  // N; 0/0 when not given.
+  unsigned shardIndex = 0;
+  unsigned shardCount = 0;
   bool help = false;
   bool version = false;
   // Not an option: the plug-in folders looked in, for reasons that name

@@ -33,7 +33,7 @@ std::vector<std::string> FindPlugins(const std::string& explicitDir) {
   for (const std::string& dir : candidates) {
     searched.push_back(dir);
     if (!SetPluginDirectory(dir.c_str())) continue;
-    ScanPlugins();
+    ScanPluginsCached();  // loads only the plug-ins that are new or changed
     if (PluginTable.count > 0) return searched;
     ReleasePlugins();
   }

@@ -152,6 +152,10 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "%s: --report is for two folders\n", kProgram);
     return kTrouble;
   }
+  if (!baseIsFolder && options.shardCount > 0) {
+    std::fprintf(stderr, "%s: --shard is for two folders\n", kProgram);
+    return kTrouble;
+  }
   for (const std::string* input : {&options.base, &options.other}) {
     if (!options.junit.empty() && SameFile(options.junit, *input)) {
       Trouble(options.junit, "is the input " + *input + " (or a link to it): choose another --junit file");

@@ -35,8 +35,10 @@ std::string SummaryLine(const PairResult& r) {
     line += "sizes differ (" + std::to_string(r.baseWidth) + " x " + std::to_string(r.baseHeight) + " and " +
             std::to_string(r.otherWidth) + " x " + std::to_string(r.otherHeight) + "); ";
   }
+  if (r.identical && !r.sizesKnown) return "no pixel differs (identical files)";
   if (s.differentPixels == 0) {
-    return line + "no pixel differs (" + Grouped(s.pixels) + " pixels compared)" + AntialiasedText(s);
+    return line + "no pixel differs (" + (r.identical ? "identical files, " : "") + Grouped(s.pixels) +
+           " pixels compared)" + AntialiasedText(s);
   }
   char percent[32];
   std::snprintf(percent, sizeof percent, "%.3f",

@@ -257,6 +257,17 @@ Stats ComparePerceptual(const Band& base, const Band& other, int32_t fromRow, in
 
 }  // namespace
 
+uint64_t IncludedPixels(const std::vector<Region>& ignore, int32_t width, int32_t height) {
+  if (ignore.empty()) return static_cast<uint64_t>(std::max(width, 0)) * static_cast<uint64_t>(std::max(height, 0));
+  uint64_t pixels = 0;
+  std::vector<Span> spans;
+  for (int32_t y = 0; y < height; ++y) {
+    IncludedSpans(ignore, y, 0, width, spans);
+    for (const Span& span : spans) pixels += static_cast<uint64_t>(span.to - span.from);
+  }
+  return pixels;
+}
+
 bool ComparesPixelsAlone(const CompareOptions& options) {
   return options.metric == Metric::Channel && !options.antialiasing;
 }

@@ -74,6 +74,9 @@ Stats CompareBands(const Band& base, const Band& other, int32_t fromRow, int32_t
 // Whether the options compare pixel by pixel alone (no neighbouring rows).
 [[nodiscard]] bool ComparesPixelsAlone(const CompareOptions& options);
 
+// The pixels of a width x height picture that no ignored region covers.
+[[nodiscard]] uint64_t IncludedPixels(const std::vector<Region>& ignore, int32_t width, int32_t height);
+
 // Adds the counts of `more` to `total` and widens its bounding box.
 void AddStats(Stats& total, const Stats& more);
 

@@ -61,6 +61,9 @@ struct PairRequest {
   PairReading reading = PairReading::Decoded;
   bool stream = true;          // false: whole pictures, even where rows could stream
   bool loadAtOnce = true;      // decode the two on two threads
+  // Two files of one length and the same bytes are equal without decoding,
+  // where nothing needs their pictures (no copy of an equal pair).
+  bool identicalShortcut = true;
   unsigned threads = 0;        // for streamed rows; 0: one a processor (at most 8)
   PairOutput output;
   const PairObserver* observer = nullptr;
@@ -73,6 +76,10 @@ struct PairResult {
   bool otherLoaded = false;
   bool compared = false;       // both loaded and compared: `stats` counts
   bool streamed = false;       // rows were streamed
+  // The two files hold the same bytes: equal without being decoded; the
+  // sizes are known only where the format's header was read (BMP).
+  bool identical = false;
+  bool sizesKnown = true;
   int32_t baseWidth = 0, baseHeight = 0;
   int32_t otherWidth = 0, otherHeight = 0;
   Stats stats;

@@ -1,10 +1,12 @@
-// Perceptual classification of pixel rows.  Equal stretches of two rows are
-// skipped 16 or 32 bytes at a time; only pixels whose bytes differ get a
+// Perceptual classification of pixel rows.  Stretches of two rows whose
+// bytes are equal, or too close to reach the threshold whatever the colour,
+// are skipped 16 or 32 bytes at a time; only the remaining pixels get a
 // colour distance, and only pixels over the threshold get the anti-aliasing
 // rule.  All arithmetic is in doubles, in the order pixelmatch evaluates it,
-// so that results near the threshold fall on the same side.
+// so that results at the threshold fall on the same side.
 #include "compare/perceptual.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstddef>
@@ -303,6 +305,47 @@ __attribute__((target("avx2"))) size_t FirstDifferenceAvx2(const uint8_t* a, con
 #endif
 #endif
 
+// First index in [from, n) where the bytes are more than `slack` apart, or
+// n: pixels whose channels all lie within the slack are certainly within
+// the threshold, and are passed over like equal ones.
+size_t FirstFarPlain(const uint8_t* a, const uint8_t* b, size_t from, size_t n, uint8_t slack) {
+  while (from < n && (a[from] > b[from] ? a[from] - b[from] : b[from] - a[from]) <= slack) ++from;
+  return from;
+}
+
+#if defined(__SSE2__)
+size_t FirstFarSse2(const uint8_t* a, const uint8_t* b, size_t from, size_t n, uint8_t slack) {
+  const __m128i k = _mm_set1_epi8(static_cast<char>(slack));
+  const __m128i zero = _mm_setzero_si128();
+  while (from + 16 <= n) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + from));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + from));
+    const __m128i apart = _mm_subs_epu8(_mm_or_si128(_mm_subs_epu8(x, y), _mm_subs_epu8(y, x)), k);
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(apart, zero))) ^ 0xFFFFu;
+    if (mask != 0) return from + static_cast<size_t>(__builtin_ctz(mask));
+    from += 16;
+  }
+  return FirstFarPlain(a, b, from, n, slack);
+}
+
+#if defined(DIFFMARK_HAVE_AVX2)
+__attribute__((target("avx2"))) size_t FirstFarAvx2(const uint8_t* a, const uint8_t* b, size_t from, size_t n,
+                                                    uint8_t slack) {
+  const __m256i k = _mm256_set1_epi8(static_cast<char>(slack));
+  const __m256i zero = _mm256_setzero_si256();
+  while (from + 32 <= n) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + from));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + from));
+    const __m256i apart = _mm256_subs_epu8(_mm256_or_si256(_mm256_subs_epu8(x, y), _mm256_subs_epu8(y, x)), k);
+    const unsigned mask = ~static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(apart, zero)));
+    if (mask != 0) return from + static_cast<size_t>(__builtin_ctz(mask));
+    from += 32;
+  }
+  return FirstFarSse2(a, b, from, n, slack);
+}
+#endif
+#endif
+
 using FirstDifferenceFn = size_t (*)(const uint8_t*, const uint8_t*, size_t, size_t);
 
 FirstDifferenceFn PickFirstDifference() {
@@ -319,6 +362,71 @@ FirstDifferenceFn PickFirstDifference() {
 
 const FirstDifferenceFn kFirstDifference = PickFirstDifference();
 
+using FirstFarFn = size_t (*)(const uint8_t*, const uint8_t*, size_t, size_t, uint8_t);
+
+FirstFarFn PickFirstFar() {
+#if defined(DIFFMARK_HAVE_AVX2)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return FirstFarAvx2;
+#endif
+#if defined(__SSE2__)
+  return FirstFarSse2;
+#else
+  return FirstFarPlain;
+#endif
+}
+
+const FirstFarFn kFirstFar = PickFirstFar();
+
+// The largest channel difference m for which no pixel can exceed the YIQ
+// limit: the squared distance of channel differences of at most m is at
+// most m^2 times its largest value on the corners of the cube [-1, 1]^3 (a
+// convex quadratic form peaks at a corner), taken with a margin far above
+// rounding.
+uint8_t YiqSlack(double limit) {
+  double peak = 0;
+  for (int corner = 0; corner < 8; ++corner) {
+    const double r = corner & 1 ? 1 : -1;
+    const double g = corner & 2 ? 1 : -1;
+    const double b = corner & 4 ? 1 : -1;
+    const double y = YiqY(r, g, b);
+    const double i = YiqI(r, g, b);
+    const double q = YiqQ(r, g, b);
+    const double d = 0.5053 * y * y + 0.299 * i * i + 0.1957 * q * q;
+    if (d > peak) peak = d;
+  }
+  peak *= 1 + 1e-9;
+  int m = 0;
+  while (m < 255 && static_cast<double>((m + 1) * (m + 1)) * peak < limit) ++m;
+  return static_cast<uint8_t>(m);
+}
+
+// The largest OKLab HyAB distance between two colours whose channels differ
+// by at most 1, 2, ... (index m - 1), found by trying every pair of 24-bit
+// colours with bench/oklab_slack.cpp.
+constexpr double kOklabSlackBound[] = {
+    0.044663896667890404, 0.057533032590215409, 0.067010730160911011, 0.075190783470833661,
+    0.082367020262557128, 0.088846509105961632, 0.094805690323006744, 0.10032611773362902,
+};
+
+// The largest channel difference m for which no pixel can exceed the OKLab
+// threshold, with a margin that keeps the rootless test's rounding clear.
+uint8_t OklabSlack(double threshold) {
+  uint8_t m = 0;
+  for (double bound : kOklabSlackBound) {
+    if (!(bound * (1 + 1e-6) < threshold)) break;
+    ++m;
+  }
+  return m;
+}
+
+bool Far(const uint8_t* p, const uint8_t* q, uint8_t slack) {
+  for (int k = 0; k < 3; ++k) {
+    if ((p[k] > q[k] ? p[k] - q[k] : q[k] - p[k]) > slack) return true;
+  }
+  return false;
+}
+
 // ------------------------------------------------------------ anti-aliasing
 
 // Five rows around the current one of one band (null outside the image).
@@ -333,7 +441,7 @@ struct Window {
   }
 };
 
-bool SamePixel(const uint8_t* p, const uint8_t* q) { return p[0] == q[0] && p[1] == q[1] && p[2] == q[2]; }
+bool SamePixel(const uint8_t* p, const uint8_t* q) { return ((p[0] ^ q[0]) | (p[1] ^ q[1]) | (p[2] ^ q[2])) == 0; }
 
 // Brightness difference of two pixels of one picture (centre minus neighbour),
 // 0 for equal pixels.  YIQ's Y for both metrics: pixelmatch 8 kept the
@@ -476,6 +584,11 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
 
   const Metric metric = settings.metric;
   const double limit = PerceptualLimit(metric, settings.threshold);
+  // Pixels whose channels differ by no more than this are within the
+  // threshold whatever their colours: the scan passes over them.
+  const uint8_t slack = metric == Metric::Channel ? static_cast<uint8_t>(std::clamp(settings.channelThreshold, 0, 255))
+                       : metric == Metric::Yiq   ? YiqSlack(limit)
+                                                 : OklabSlack(settings.threshold);
   const size_t rowBytes = static_cast<size_t>(width) * 3;
   PerceptualCounts found;
   for (int32_t y = fromRow; y < toRow; ++y) {
@@ -486,10 +599,15 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
     Window wb{};
     // Next pixel that differs: where one differs its neighbour often does
     // too, so the pixel after it is tried before the vector scan.
-    size_t o = kFirstDifference(a, b, 0, rowBytes) / 3 * 3;
-    for (; o < rowBytes;
-         o = o + 6 <= rowBytes && !SamePixel(a + o + 3, b + o + 3) ? o + 3
-                                                                   : kFirstDifference(a, b, o + 3, rowBytes) / 3 * 3) {
+    const auto next = [&](size_t from) {
+      if (slack == 0) {
+        return from + 3 <= rowBytes && !SamePixel(a + from, b + from) ? from
+                                                                     : kFirstDifference(a, b, from, rowBytes) / 3 * 3;
+      }
+      return from + 3 <= rowBytes && Far(a + from, b + from, slack) ? from
+                                                                     : kFirstFar(a, b, from, rowBytes, slack) / 3 * 3;
+    };
+    for (size_t o = next(0); o < rowBytes; o = next(o + 3)) {
       const size_t px = o / 3;
       const uint8_t* p = a + o;
       const uint8_t* q = b + o;

@@ -3,6 +3,7 @@
 
 #include <diffmark/imageload.h>
 
+#include "imageload/plugin_cache.h"
 #include "imageload/plugin_call.h"
 
 namespace diffmark {
@@ -91,16 +92,22 @@ void RegisterPlugin(FindRecord record) {
     return;
   }
 
-  PluginEntry entry{};
   char text[SPI_INFO_BUFFER_BYTES];
-  bool ok = CopyToBlock(record.cFileName, &entry.fileNameBlock, &entry.fileName);
-  if (ok) {
-    QueryFilter(getInfo, text);
-    ok = CopyToBlock(text, &entry.filterBlock, &entry.filter);
-    if (!ok) ReleaseBlock(entry.fileNameBlock);
-  }
-  if (ok) PluginTable.entries[PluginTable.count++] = entry;
+  QueryFilter(getInfo, text);
+  (void)AddPluginEntry(record.cFileName, text);
   platform::CloseLibrary(library);
+}
+
+bool AddPluginEntry(const char* fileName, const char* filter) {
+  if (PluginTable.count >= kMaxPlugins) return false;
+  PluginEntry entry{};
+  if (!CopyToBlock(fileName, &entry.fileNameBlock, &entry.fileName)) return false;
+  if (!CopyToBlock(filter, &entry.filterBlock, &entry.filter)) {
+    ReleaseBlock(entry.fileNameBlock);
+    return false;
+  }
+  PluginTable.entries[PluginTable.count++] = entry;
+  return true;
 }
 
 void ReleasePlugins() {

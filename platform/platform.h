@@ -83,6 +83,26 @@ bool RemoveFile(const char* path);
 enum class PathKind { Missing, RegularFile, Directory, Other };
 [[nodiscard]] PathKind KindOfPath(const char* path);
 
+// A regular file's size and last-write time, read without opening it.
+// `modified` counts in the system's own unit and epoch (nanoseconds since
+// 1970 on POSIX, 100-nanosecond ticks since 1601 on Windows): compare two
+// stamps of one machine, never show it.
+struct FileStamp {
+  uint64_t size = 0;
+  int64_t modified = 0;
+};
+// False for a path that names nothing or no regular file.
+[[nodiscard]] bool StampOfFile(const char* path, FileStamp* stamp);
+
+// Creates one folder whose parent exists, readable by its owner only where
+// the system has such modes.  True when `path` is a folder afterwards (made
+// now or before, by anyone).
+[[nodiscard]] bool MakeFolder(const char* path);
+
+// The absolute form of a path to something that exists, links resolved
+// where the system has them; empty when it cannot be told.
+[[nodiscard]] std::string FullPath(const char* path);
+
 // A file written beside its final path and renamed into place once
 // complete: a reader never sees half a file, and a run that fails leaves
 // what was there before.  A path that names a device or a pipe is written
@@ -182,6 +202,11 @@ void FindEnd(FindHandle find);
 
 // The full path of the running program; empty when it cannot be told.
 [[nodiscard]] std::string ExecutablePath();
+
+// Where this user's programs keep caches they can rebuild: $XDG_CACHE_HOME
+// when it is an absolute path, else $HOME/.cache (POSIX); %LOCALAPPDATA%
+// (Windows).  The folder need not exist yet; empty when none can be told.
+[[nodiscard]] std::string UserCacheFolder();
 
 // The number of processors the process may run on (at least 1).
 [[nodiscard]] unsigned ProcessorCount();

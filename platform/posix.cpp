@@ -301,6 +301,29 @@ PathKind KindOfPath(const char* path) {
   return PathKind::Other;
 }
 
+bool StampOfFile(const char* path, FileStamp* stamp) {
+  struct stat st {};
+  if (::stat(NativePath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return false;
+  stamp->size = static_cast<uint64_t>(st.st_size);
+  stamp->modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + static_cast<int64_t>(st.st_mtim.tv_nsec);
+  return true;
+}
+
+bool MakeFolder(const char* path) {
+  const std::string native = NativePath(path);
+  if (::mkdir(native.c_str(), 0700) == 0) return true;
+  struct stat st {};
+  return errno == EEXIST && ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string FullPath(const char* path) {
+  char* resolved = ::realpath(NativePath(path).c_str(), nullptr);
+  if (resolved == nullptr) return {};
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
 // ------------------------------------------------------ movable blocks
 //
 // A block is a header placed in front of the data.  Small blocks come from
@@ -322,6 +345,7 @@ constexpr uint64_t kHeaderSpace = 64;  // data starts 64 to 127 bytes in
 constexpr uint64_t kLine = 64;
 constexpr uint64_t kMapThreshold = 1u << 20;
 constexpr uint64_t kHugePage = 2u << 20;
+constexpr uint64_t kPopulateLimit = 64u << 20;
 
 struct BlockHeader {
   uint64_t size;        // bytes the caller asked for
@@ -362,6 +386,15 @@ void* MapAligned(uint64_t length) {
   auto* base = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
   ::madvise(base, static_cast<size_t>(length), MADV_HUGEPAGE);
+#endif
+#ifdef MADV_POPULATE_WRITE
+  // Blocks are filled whole as soon as they are had (a decoded picture, a
+  // file read); faulting their pages in one call instead of one at a time
+  // took a tenth off a 1280 x 800 PNG pair's run.  Larger blocks fault in
+  // as they are written, so a header that claims a huge picture costs
+  // nothing until its data is really there.  Kernels before 5.14 refuse
+  // the advice, and nothing changes.
+  if (length <= kPopulateLimit) ::madvise(base, static_cast<size_t>(length), MADV_POPULATE_WRITE);
 #endif
   return base;
 }
@@ -574,6 +607,14 @@ std::string ExecutablePath() {
   const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (n <= 0) return {};
   return std::string(buffer, static_cast<size_t>(n));
+}
+
+std::string UserCacheFolder() {
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return xdg;  // a relative value is to be ignored
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') return std::string(home) + "/.cache";
+  return {};
 }
 
 unsigned ProcessorCount() {

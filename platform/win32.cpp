@@ -236,6 +236,31 @@ PathKind KindOfPath(const char* path) {
   return PathKind::RegularFile;
 }
 
+bool StampOfFile(const char* path, FileStamp* stamp) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+  if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) return false;
+  stamp->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  const uint64_t ticks = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                         data.ftLastWriteTime.dwLowDateTime;
+  stamp->modified = static_cast<int64_t>(ticks & 0x7FFFFFFFFFFFFFFFu);
+  return true;
+}
+
+bool MakeFolder(const char* path) {
+  if (::CreateDirectoryA(path, nullptr)) return true;
+  const DWORD attributes = ::GetFileAttributesA(path);  // made before, perhaps by another process
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::string FullPath(const char* path) {
+  char buffer[MAX_PATH * 4];
+  const DWORD n = ::GetFullPathNameA(path, sizeof buffer, buffer, nullptr);
+  if (n == 0 || n >= sizeof buffer) return {};
+  if (::GetFileAttributesA(buffer) == INVALID_FILE_ATTRIBUTES) return {};
+  return std::string(buffer, n);
+}
+
 // ------------------------------------------------------ movable blocks
 
 BlockHandle AllocBlock(uint64_t bytes) {
@@ -324,6 +349,13 @@ void FindEnd(FindHandle find) {
 std::string ExecutablePath() {
   char buffer[MAX_PATH * 4];
   const DWORD n = ::GetModuleFileNameA(nullptr, buffer, sizeof buffer);
+  if (n == 0 || n >= sizeof buffer) return {};
+  return std::string(buffer, n);
+}
+
+std::string UserCacheFolder() {
+  char buffer[MAX_PATH * 4];
+  const DWORD n = ::GetEnvironmentVariableA("LOCALAPPDATA", buffer, sizeof buffer);
   if (n == 0 || n >= sizeof buffer) return {};
   return std::string(buffer, n);
 }

@@ -271,7 +271,7 @@ TEST_F(Cli, JsonReportsEveryField) {
   EXPECT_EQ(outcome.exitCode, 1);
   EXPECT_EQ(outcome.standardOutput,
             "{\"base\": \"a.bmp\", \"other\": \"b.bmp\", \"width\": 5, \"height\": 3, \"base_size\": [5, 3], "
-            "\"other_size\": [5, 3], \"size_differs\": false, \"pixels\": 13, \"different_pixels\": 2, "
+            "\"other_size\": [5, 3], \"size_differs\": false, \"identical\": false, \"pixels\": 13, \"different_pixels\": 2, "
             "\"different_bytes\": 4, \"per_channel\": {\"red\": 2, \"green\": 1, \"blue\": 1}, "
             "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 3, \"y\": 1, \"width\": 2, \"height\": 2}, "
             "\"metric\": \"channel\", \"mode\": \"channels\", \"threshold\": 1, \"antialiasing\": false, "
@@ -308,7 +308,7 @@ TEST_F(Cli, DifferentSizesCompareTheSharedAreaAndCountTheRest) {
   // corner): the box lies within it and the pixels are the pixels it holds
   // that either picture covers.
   EXPECT_NE(json.standardOutput.find("\"width\": 4, \"height\": 3, \"base_size\": [2, 2], \"other_size\": [4, 3], "
-                                     "\"size_differs\": true, \"pixels\": 12, \"different_pixels\": 8"),
+                                     "\"size_differs\": true, \"identical\": false, \"pixels\": 12, \"different_pixels\": 8"),
             std::string::npos)
       << json.standardOutput;
 }

@@ -10,6 +10,7 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support.h"
@@ -74,34 +75,35 @@ TEST_F(Folders, PairsTheTreesComparesEveryPairAndWritesTheMarkedCopies) {
   // differing pixels, the PPM 6, as ImageMagick's compare counts them.
   EXPECT_EQ(outcome.standardOutput,
             "{\"base\": \"base\", \"other\": \"other\", \"output\": \"out\", \"report\": null, \"metric\": \"channel\", "
-            "\"threshold\": 0, \"antialiasing\": false, \"max_diff_pixels\": null, \"max_diff_ratio\": null,\n"
+            "\"threshold\": 0, \"antialiasing\": false, \"max_diff_pixels\": null, \"max_diff_ratio\": null, "
+            "\"shard\": null,\n"
             " \"totals\": {\"equal\": 2, \"changed\": 2, \"added\": 1, \"removed\": 1, \"errors\": 2},\n"
             " \"pairs\": [\n"
-            "  {\"path\": \"added.bmp\", \"status\": \"added\", \"base_size\": null, \"other_size\": null, "
+            "  {\"path\": \"added.bmp\", \"status\": \"added\", \"identical\": false, \"base_size\": null, \"other_size\": null, "
             "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
             "\"bbox\": null, \"passed\": null, \"output\": null, \"error\": null},\n"
-            "  {\"path\": \"broken.bmp\", \"status\": \"error\", \"base_size\": [24, 16], \"other_size\": null, "
+            "  {\"path\": \"broken.bmp\", \"status\": \"error\", \"identical\": false, \"base_size\": [24, 16], \"other_size\": null, "
             "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
             "\"bbox\": null, \"passed\": null, \"output\": null, \"error\": \"other/broken.bmp: header too short: 40 of the 54 header bytes\"},\n"
-            "  {\"path\": \"changed.bmp\", \"status\": \"changed\", \"base_size\": [24, 16], \"other_size\": [24, 16], "
+            "  {\"path\": \"changed.bmp\", \"status\": \"changed\", \"identical\": false, \"base_size\": [24, 16], \"other_size\": [24, 16], "
             "\"pixels\": 384, \"different_pixels\": 28, \"different_bytes\": 84, "
             "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 4, \"y\": 4, \"width\": 11, \"height\": 7}, \"passed\": false, \"output\": \"out/changed.bmp\", "
             "\"error\": null},\n"
-            "  {\"path\": \"equal.bmp\", \"status\": \"equal\", \"base_size\": [24, 16], \"other_size\": [24, 16], "
+            "  {\"path\": \"equal.bmp\", \"status\": \"equal\", \"identical\": true, \"base_size\": [24, 16], \"other_size\": [24, 16], "
             "\"pixels\": 384, \"different_pixels\": 0, \"different_bytes\": 0, \"antialiased_pixels\": 0, \"bbox\": null, "
             "\"passed\": true, \"output\": null, "
             "\"error\": null},\n"
-            "  {\"path\": \"nested/deeper/changed.ppm\", \"status\": \"changed\", \"base_size\": [20, 12], "
+            "  {\"path\": \"nested/deeper/changed.ppm\", \"status\": \"changed\", \"identical\": false, \"base_size\": [20, 12], "
             "\"other_size\": [20, 12], \"pixels\": 240, \"different_pixels\": 6, \"different_bytes\": 12, "
             "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 3, \"y\": 3, \"width\": 3, \"height\": 2}, \"passed\": false, "
             "\"output\": \"out/nested/deeper/changed.ppm" + png + "\", \"error\": null},\n"
-            "  {\"path\": \"nested/equal.ppm\", \"status\": \"equal\", \"base_size\": [20, 12], "
-            "\"other_size\": [20, 12], \"pixels\": 240, \"different_pixels\": 0, \"different_bytes\": 0, "
+            "  {\"path\": \"nested/equal.ppm\", \"status\": \"equal\", \"identical\": true, \"base_size\": null, "
+            "\"other_size\": null, \"pixels\": null, \"different_pixels\": 0, \"different_bytes\": 0, "
             "\"antialiased_pixels\": 0, \"bbox\": null, \"passed\": true, \"output\": null, \"error\": null},\n"
-            "  {\"path\": \"removed.bmp\", \"status\": \"removed\", \"base_size\": null, \"other_size\": null, "
+            "  {\"path\": \"removed.bmp\", \"status\": \"removed\", \"identical\": false, \"base_size\": null, \"other_size\": null, "
             "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
             "\"bbox\": null, \"passed\": null, \"output\": null, \"error\": null},\n"
-            "  {\"path\": \"shots/home.png\", \"status\": \"error\", \"base_size\": null, \"other_size\": null, "
+            "  {\"path\": \"shots/home.png\", \"status\": \"error\", \"identical\": false, \"base_size\": null, \"other_size\": null, "
             "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
             "\"bbox\": null, \"passed\": null, \"output\": null, \"error\": \"base/shots/home.png: " + noPng + "; other/shots/home.png: " + noPng +
             "\"}\n"
@@ -133,7 +135,7 @@ TEST_F(Folders, ThePluginsSayWhatIsAnImage) {
   EXPECT_EQ(outcome.exitCode, 2);
   // 100 differing pixels, as ImageMagick's compare counts them.
   EXPECT_NE(outcome.standardOutput.find(
-                "{\"path\": \"shots/home.png\", \"status\": \"changed\", \"base_size\": [24, 16], "
+                "{\"path\": \"shots/home.png\", \"status\": \"changed\", \"identical\": false, \"base_size\": [24, 16], "
                 "\"other_size\": [24, 16], \"pixels\": 384, \"different_pixels\": 100, \"different_bytes\": 300, "
                 "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 2, \"y\": 10, \"width\": 20, \"height\": 5}, "
                 "\"passed\": false, \"output\": \"" + copy +
@@ -488,5 +490,54 @@ window.addEventListener("load", function () {
                 "\"shots/home.png\"]}");
 }
 #endif
+
+}  // namespace
+
+namespace {
+
+// Shards: three processes at once, each its shard of the same trees; every
+// pair, added and removed file in exactly one, the shards' sizes within
+// one of each other, and each entry what the unsharded run says of it.
+TEST_F(Folders, ShardsSplitTheRunExactly) {
+  for (int k = 0; k < 10; ++k) {
+    Copy("base/changed.bmp", "base/more/c" + std::to_string(k) + ".bmp");
+    Copy(k % 3 == 0 ? "other/changed.bmp" : "base/changed.bmp", "other/more/c" + std::to_string(k) + ".bmp");
+  }
+  CopyFixture();
+  const auto whole = Run({"--json", "base", "other"});
+  std::vector<std::thread> running;
+  std::vector<testsupport::RunOutcome> shards(3);
+  for (int k = 0; k < 3; ++k) {
+    running.emplace_back([&, k] { shards[static_cast<size_t>(k)] = Run({"--json", "--shard", std::to_string(k + 1) + "/3", "base", "other"}); });
+  }
+  for (std::thread& t : running) t.join();
+
+  // The entries, one a line, each tagged by its path.
+  const auto entries = [](const std::string& json) {
+    std::map<std::string, std::string> found;
+    const std::regex entry("\\{\"path\": \"([^\"]+)\"[^\n]*\\}");
+    for (auto it = std::sregex_iterator(json.begin(), json.end(), entry); it != std::sregex_iterator(); ++it) {
+      found[(*it)[1]] = (*it)[0];
+    }
+    return found;
+  };
+  const std::map<std::string, std::string> all = entries(whole.standardOutput);
+  ASSERT_GT(all.size(), 15u);
+  std::map<std::string, std::string> merged;
+  size_t smallest = all.size();
+  size_t largest = 0;
+  for (int k = 0; k < 3; ++k) {
+    const auto& shard = shards[static_cast<size_t>(k)];
+    EXPECT_NE(shard.standardOutput.find("\"shard\": [" + std::to_string(k + 1) + ", 3]"), std::string::npos);
+    const auto part = entries(shard.standardOutput);
+    smallest = std::min(smallest, part.size());
+    largest = std::max(largest, part.size());
+    for (const auto& [path, text] : part) EXPECT_TRUE(merged.emplace(path, text).second) << path << " twice";
+  }
+  EXPECT_EQ(merged, all);
+  EXPECT_LE(largest - smallest, 1u);
+  EXPECT_EQ(Run({"--shard", "4/3", "base", "other"}).exitCode, 2);
+  EXPECT_EQ(Run({"--shard", "1/2", "base/equal.bmp", "other/equal.bmp"}).exitCode, 2);
+}
 
 }  // namespace

@@ -27,7 +27,7 @@ import tempfile
 from PIL import Image
 
 VERSIONS = [("7.1.0", "pixelmatch7", "yiq"), ("8.0.0", "pixelmatch8", "oklab")]
-THRESHOLDS = [0, 0.05, 0.1, 0.2]
+THRESHOLDS = [0, 0.05, 0.1, 0.15, 0.3]
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 

@@ -55,7 +55,7 @@ Drawn Draw(const std::vector<std::string>& rows, bool bottomUp) {
   for (int32_t y = 0; y < height; ++y) {
     uint8_t* row = d.picture.Row(y);
     for (int32_t x = 0; x < width; ++x) {
-      uint8_t rgb[3] = {};
+      uint8_t rgb[3] = {0, 0, 0};
       Colour(rows[static_cast<size_t>(y)][static_cast<size_t>(x)], rgb);
       row[x * 3] = rgb[2];
       row[x * 3 + 1] = rgb[1];

@@ -1,7 +1,9 @@
 // The platform layer behaves as the core relies on, on every backend.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -114,6 +116,62 @@ TEST(Files, CreateAlwaysReplacesAndWritesEverything) {
   EXPECT_TRUE(WriteBytes(file, "abc", 3));
   CloseFile(file);
   EXPECT_EQ(testsupport::ReadAll(dir / "out.bin"), (testsupport::Bytes{'a', 'b', 'c'}));
+}
+
+TEST(Files, StampsTellSizeAndWriteTimeOfRegularFilesOnly) {
+  TempDir dir;
+  const std::string file = (dir / "f.bin").string();
+  testsupport::WriteAll(file, testsupport::Bytes(10, 1));
+  const auto time = std::filesystem::last_write_time(file) - std::chrono::hours(3);
+  std::filesystem::last_write_time(file, time);
+  FileStamp a;
+  ASSERT_TRUE(StampOfFile(file.c_str(), &a));
+  EXPECT_EQ(a.size, 10u);
+  // A second later, and then one byte longer: each shows in the stamp.
+  std::filesystem::last_write_time(file, time + std::chrono::seconds(1));
+  FileStamp b;
+  ASSERT_TRUE(StampOfFile(file.c_str(), &b));
+  EXPECT_EQ(b.size, 10u);
+  EXPECT_GT(b.modified, a.modified);
+  testsupport::WriteAll(file, testsupport::Bytes(11, 1));
+  std::filesystem::last_write_time(file, time);
+  FileStamp c;
+  ASSERT_TRUE(StampOfFile(file.c_str(), &c));
+  EXPECT_EQ(c.size, 11u);
+  EXPECT_EQ(c.modified, a.modified);
+
+  FileStamp none;
+  EXPECT_FALSE(StampOfFile(dir.path().string().c_str(), &none));
+  EXPECT_FALSE(StampOfFile((dir / "missing").string().c_str(), &none));
+}
+
+TEST(Files, MakeFolderMakesOneLevelAndAcceptsAnExistingFolder) {
+  TempDir dir;
+  const std::string made = (dir / "a").string();
+  EXPECT_TRUE(MakeFolder(made.c_str()));
+  EXPECT_EQ(KindOfPath(made.c_str()), PathKind::Directory);
+  EXPECT_TRUE(MakeFolder(made.c_str()));  // already there
+  EXPECT_TRUE(MakeFolder((dir.path().string() + "\\a\\b").c_str()));
+  EXPECT_FALSE(MakeFolder((dir / "x" / "y").string().c_str()));  // no parent
+  testsupport::WriteAll(dir / "file", testsupport::Bytes(1, 0));
+  EXPECT_FALSE(MakeFolder((dir / "file").string().c_str()));
+}
+
+TEST(Paths, FullPathOfRelativeAndAbsoluteNames) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "sub");
+  const std::string full = FullPath((dir / "sub").string().c_str());
+  ASSERT_FALSE(full.empty());
+  EXPECT_TRUE(std::filesystem::equivalent(full, dir / "sub"));
+  struct Back {
+    std::filesystem::path to = std::filesystem::current_path();
+    ~Back() { std::filesystem::current_path(to); }
+  } back;
+  std::filesystem::current_path(dir.path());
+  EXPECT_EQ(FullPath("sub"), full);
+  EXPECT_EQ(FullPath("."), FullPath(dir.path().string().c_str()));
+  EXPECT_EQ(FullPath("missing"), "");
+  EXPECT_FALSE(UserCacheFolder().empty());  // HOME, XDG_CACHE_HOME or LOCALAPPDATA is set where tests run
 }
 
 TEST(Paths, JoinIsBoundedToThePathBuffer) {

@@ -98,7 +98,7 @@ static inline unsigned char SpiOverWhite(unsigned c, unsigned a) {
 /* A 16-bit sample rounded to the nearest 8-bit value (v / 257). */
 static inline unsigned SpiRound16(unsigned v) { return (v + 128u) / 257u; }
 
-/* `count` pixels into BGR output: */
+/* `count` pixels into BGR output (`out` and `in` do not overlap): */
 void SpiFromRgb(unsigned char* out, const unsigned char* in, size_t count);   /* R G B        */
 void SpiFromRgba(unsigned char* out, const unsigned char* in, size_t count);  /* R G B A      */
 void SpiFromBgra(unsigned char* out, const unsigned char* in, size_t count);  /* B G R A      */

@@ -175,6 +175,39 @@ put("expand", "int32-max", expand(I32_MAX, I32_MAX, 8, bytes(16)))
 put("expand", "bits-24", expand(4, 4, 24, bytes(64)))
 put("expand", "header-only", expand(4, 4, 8, b"")[:20])
 
+# ------------------------------------------------------- plugin_cache
+def fnv1a(data):
+    h = 0xcbf29ce484222325
+    for b in data:
+        h = ((h ^ b) * 0x100000001b3) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
+def plugin_cache(folder, plugins, count=None):
+    """A plug-in cache file: plugins are (size, time, name, filter)."""
+    def text(t):
+        return b"%d:" % len(t) + t
+    body = b"diffmark plug-in cache 1\nfolder " + text(folder) + b"\n"
+    for size, time, name, filt in plugins:
+        body += b"plugin %d %d " % (size, time) + text(name) + b" " + text(filt) + b"\n"
+    n = len(plugins) if count is None else count
+    return body + b"end %d %016x\n" % (n, fnv1a(body))
+
+
+cache = plugin_cache(b"/usr/lib/diffmark/plugins", [
+    (16960, 1796983210439193221, b"png.spi", b"*.png"),
+    (16672, -1, b"jpeg.spi", b"*.jpg;*.jpeg;*.jpe;*.jfif"),
+    (0, 0, b"odd name.spi", b"a:b\nc 3:d\xff"),
+])
+put("plugin_cache", "valid-three", cache)
+put("plugin_cache", "valid-none", plugin_cache(b"C:\\diffmark\\plugins", []))
+put("plugin_cache", "cut-in-a-line", cache[:70])
+put("plugin_cache", "wrong-count", plugin_cache(b"/p", [(1, 1, b"a.spi", b"*.a")], count=2))
+put("plugin_cache", "name-twice", plugin_cache(b"/p", [(1, 1, b"a.spi", b"*.a"), (2, 2, b"a.spi", b"*.b")]))
+put("plugin_cache", "huge-length", b"diffmark plug-in cache 1\nfolder 18446744073709551615:/p\n")
+put("plugin_cache", "numbers-at-the-limits",
+    plugin_cache(b"/p", [(2 ** 64 - 1, -(2 ** 63), b"a.spi", b""), (0, 2 ** 63 - 1, b"b.spi", b"f" * 255)]))
+
 # ------------------------------------------------------ format plug-ins
 images = os.path.join(here, "..", "images")
 for target, prefix in (("spi_png", "png-"), ("spi_jpeg", "jpeg-"), ("spi_webp", "webp-"),

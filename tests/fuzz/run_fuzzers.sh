@@ -11,7 +11,7 @@ seconds=${1:-30}
 
 cmake --preset fuzz >/dev/null && cmake --build --preset fuzz || exit 1
 status=0
-for t in bmp run names plugin expand spi_png spi_jpeg spi_webp spi_gif spi_tiff spi_bmp; do
+for t in bmp run names plugin expand plugin_cache spi_png spi_jpeg spi_webp spi_gif spi_tiff spi_bmp; do
   bin=build/fuzz/tests/fuzz/fuzz_$t
   if [ ! -x "$bin" ] && [[ $t == spi_* ]] && [ ! -e build/fuzz/plugins/${t#spi_}.spi ]; then
     echo "fuzz_$t: skipped (${t#spi_}.spi not built: its library is missing)"

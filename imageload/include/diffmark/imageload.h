@@ -105,6 +105,29 @@ extern char PluginDirectory[kMaxPath];
 // kMaxPlugins entries; the scan stops when it is full.
 void ScanPlugins();
 
+// Registers exactly what ScanPlugins registers, in the same order, but
+// loads only the libraries that are new or changed since the last such
+// scan of the same folder: for each "*.spi" file whose size and last-write
+// time are those a cache file remembers, the entry is made from the cache
+// (file name and filter text) without loading the library.  The cache is
+// one small text file per plug-in folder (keyed by its full path) in the
+// folder SetPluginCacheDirectory names, by default "diffmark" in the
+// user's cache folder ($XDG_CACHE_HOME or ~/.cache; %LOCALAPPDATA% on
+// Windows).  It is rewritten when anything changed, under a temporary name
+// renamed into place, so processes that scan at once never read a part of
+// it.  A cache file that is damaged, of another folder or unreadable is
+// ignored and rewritten; when none can be written the scan simply loads
+// every library, as ScanPlugins does.  Libraries that could not be
+// registered are not remembered and are tried again on every scan.  A
+// plug-in's filter text must depend on its file alone (every plug-in's
+// does: it is a constant).
+void ScanPluginsCached();
+
+// Where ScanPluginsCached keeps its files: `directory` (made when missing,
+// its parent must exist), or, when empty (the start value), "diffmark" in
+// the user's cache folder.  False (and unchanged) when it does not fit.
+[[nodiscard]] bool SetPluginCacheDirectory(const char* directory);
+
 // What directory enumeration found: of the system's record only the name is used.
 struct FindRecord {
   char cFileName[kMaxPath];  // name only, without directory
