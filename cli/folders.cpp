@@ -11,6 +11,7 @@
 // per thread; blocks may be allocated and freed on any thread.
 #include "cli/folders.h"
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -19,6 +20,7 @@
 #include "cli/exit.h"
 #include "cli/html_report.h"
 #include "cli/json.h"
+#include "cli/junit.h"
 #include "cli/output.h"
 #include "cli/plugins.h"
 #include "cli/text.h"
@@ -167,9 +169,23 @@ void WorkOnPair(const Job& job, FolderEntry& entry, size_t index) {
   }
 }
 
+// The report records the size and hash of each file it shows, read
+// apart from the comparison (the plug-ins read the files their own way).
+void Fingerprints(const Job& job, FolderEntry& entry) {
+  if (job.reportDir.empty() || entry.status == PairStatus::Equal || entry.status == PairStatus::Error) return;
+  std::string error;
+  if (entry.inBase) {
+    entry.baseFingerprinted = FingerprintFile(JoinRelative(job.options.base, entry.path), &entry.baseFile, &error);
+  }
+  if (entry.inOther) {
+    entry.otherFingerprinted = FingerprintFile(JoinRelative(job.options.other, entry.path), &entry.otherFile, &error);
+  }
+}
+
 void Work(const Job& job, FolderEntry& entry, size_t index) {
   if (entry.inBase && entry.inOther) {
     WorkOnPair(job, entry, index);
+    Fingerprints(job, entry);
     return;
   }
   entry.status = entry.inBase ? PairStatus::Removed : PairStatus::Added;
@@ -186,6 +202,7 @@ void Work(const Job& job, FolderEntry& entry, size_t index) {
     return;
   }
   WorkOnOneSide(job, entry, index);
+  Fingerprints(job, entry);
 }
 
 bool MakeFolder(const std::string& path) {
@@ -233,6 +250,7 @@ void PrintText(const Options& options, const std::vector<FolderEntry>& entries, 
 }  // namespace
 
 int CompareFolders(const Options& options) {
+  const auto started = std::chrono::steady_clock::now();
   Job job{options, options.output, {}, CanWritePng() ? OutputFormat::Png : OutputFormat::Bmp};
   if (!options.output.empty() && !MakeFolder(options.output)) return kTrouble;
   std::vector<std::string> problems;
@@ -286,7 +304,9 @@ int CompareFolders(const Options& options) {
                                    ": also the name of another file's marked copy");
       return;
     }
+    const auto from = std::chrono::steady_clock::now();
     Work(job, entries[i], i);
+    entries[i].seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
   });
 
   const FolderTotals totals = CountStatuses(entries);
@@ -301,6 +321,16 @@ int CompareFolders(const Options& options) {
     std::string error;
     if (!WriteHtmlReport(options.report, options, entries, &error)) {
       std::fprintf(stderr, "%s: %s\n", options.report.c_str(), error.c_str());
+      trouble = true;
+    }
+  }
+  if (!options.junit.empty()) {
+    std::vector<JunitCase> cases;
+    for (const FolderEntry& e : entries) cases.push_back(EntryCase(e, options));
+    std::string error;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!WriteJunit(options.junit, cases, seconds, &error)) {
+      std::fprintf(stderr, "%s: %s\n", options.junit.c_str(), error.c_str());
       trouble = true;
     }
   }

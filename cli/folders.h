@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/fingerprint.h"
 #include "cli/options.h"
 #include "compare/pair.h"
 
@@ -34,6 +35,13 @@ struct FolderEntry {
   std::string shownMarked;
   std::string shownProblem;
   std::vector<std::string> reportTrouble;  // report files that could not be written
+  double seconds = 0;  // how long the entry took (--junit)
+  // The report's record of each file (for accepting changes later); the
+  // bytes are 0 and the flag false when it could not be read.
+  Fingerprint baseFile;
+  Fingerprint otherFile;
+  bool baseFingerprinted = false;
+  bool otherFingerprinted = false;
 };
 
 struct FolderTotals {

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "cli/json.h"
+#include "cli/report_page.h"
 #include "cli/text.h"
 #include "compare/modes.h"
 #include "platform/platform.h"
@@ -61,23 +63,6 @@ std::string Html(const std::string& text) {
   return out;
 }
 
-// A relative URL: every byte but the unreserved ones and '/' escaped.
-std::string Url(const std::string& path) {
-  std::string out;
-  for (const char c : path) {
-    const auto u = static_cast<unsigned char>(c);
-    if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || c == '-' || c == '.' ||
-        c == '_' || c == '~' || c == '/') {
-      out += c;
-    } else {
-      char escape[4];
-      std::snprintf(escape, sizeof escape, "%%%02X", u);
-      out += escape;
-    }
-  }
-  return out;
-}
-
 // The share of pixels that changed: what the page sorts by.  A file on one
 // side only changed completely.
 double ChangedShare(const FolderEntry& e) {
@@ -85,62 +70,6 @@ double ChangedShare(const FolderEntry& e) {
   const Stats& s = e.result.stats;
   return s.pixels > 0 ? static_cast<double>(s.differentPixels) / static_cast<double>(s.pixels) : 1.0;
 }
-
-const char* kStyle = R"(
-:root { color-scheme: light; --line: #d0d4da; --muted: #5c6670; }
-* { box-sizing: border-box; }
-body { margin: 0; font: 15px/1.45 system-ui, -apple-system, "Segoe UI", sans-serif; color: #1d232a; background: #f4f5f7; }
-header, main { max-width: 1600px; margin: 0 auto; padding: 16px 24px; }
-header { padding-top: 24px; }
-h1 { font-size: 22px; margin: 0 0 4px; }
-h2 { font-size: 16px; margin: 0; font-weight: 600; word-break: break-all; }
-code { font: 13px/1.4 ui-monospace, "SFMono-Regular", Menlo, Consolas, monospace; }
-.where, .settings { color: var(--muted); margin: 2px 0; }
-.totals { display: flex; flex-wrap: wrap; gap: 12px; margin: 16px 0 0; padding: 0; list-style: none; }
-.totals li { background: #fff; border: 1px solid var(--line); border-left-width: 6px; border-radius: 6px; padding: 8px 16px; min-width: 120px; }
-.totals .count { display: block; font-size: 26px; font-weight: 700; }
-.equal { border-left-color: #3c9a5f !important; }
-.changed { border-left-color: #d9822b !important; }
-.added { border-left-color: #2f80c9 !important; }
-.removed { border-left-color: #8a63d2 !important; }
-.errors, .error { border-left-color: #d1453b !important; }
-.problems { background: #fff; border: 1px solid var(--line); border-left: 6px solid #d1453b; border-radius: 6px; padding: 8px 16px; margin: 0 0 16px; }
-.problems ul { margin: 4px 0; padding-left: 20px; }
-.none { color: var(--muted); }
-article { background: #fff; border: 1px solid var(--line); border-left-width: 6px; border-radius: 6px; padding: 12px 16px 16px; margin: 0 0 16px; }
-.status { display: inline-block; font-size: 12px; font-weight: 700; text-transform: uppercase; letter-spacing: .04em; color: #fff; border-radius: 4px; padding: 1px 6px; margin-right: 8px; vertical-align: 2px; }
-article.changed .status { background: #d9822b; }
-article.added .status { background: #2f80c9; }
-article.removed .status { background: #8a63d2; }
-.counts { margin: 4px 0 12px; color: var(--muted); }
-.sides { display: grid; grid-template-columns: repeat(3, minmax(0, 1fr)); gap: 12px; }
-figure { margin: 0; }
-figcaption { font-size: 13px; color: var(--muted); margin-bottom: 4px; }
-figure a { display: block; border: 1px solid var(--line); background: repeating-conic-gradient(#eceef1 0 25%, #fff 0 50%) 0 0 / 16px 16px; }
-figure img { display: block; max-width: 100%; height: auto; margin: 0 auto; }
-figure img.small { width: 100%; image-rendering: pixelated; }
-.missing { display: flex; align-items: center; justify-content: center; min-height: 120px; border: 1px dashed var(--line); color: var(--muted); }
-footer { max-width: 1600px; margin: 0 auto; padding: 0 24px 24px; color: var(--muted); font-size: 13px; }
-)";
-
-struct Page {
-  std::string folderLink;  // the picture folder, relative to the page
-  std::string text;
-
-  void Picture(const char* role, const std::string& name, int32_t width, int32_t height, const char* absent) {
-    text += "<figure><figcaption>" + std::string(role);
-    if (name.empty()) {
-      text += "</figcaption><div class=\"missing\">" + std::string(absent) + "</div></figure>\n";
-      return;
-    }
-    const std::string url = Html(Url(folderLink + "/" + name));
-    const bool small = width < 240 && height < 240;
-    text += " &middot; " + std::to_string(width) + " &times; " + std::to_string(height) + "</figcaption>";
-    text += "<a href=\"" + url + "\" target=\"_blank\" title=\"open at full size\"><img src=\"" + url + "\" alt=\"" +
-            role + "\" width=\"" + std::to_string(width) + "\" height=\"" + std::to_string(height) + "\"" +
-            (small ? " class=\"small\"" : "") + "></a></figure>\n";
-  }
-};
 
 std::string Percent(const Stats& s) {
   char text[32];
@@ -151,6 +80,132 @@ std::string Percent(const Stats& s) {
 
 bool WriteText(const std::string& path, const std::string& text, std::string* error) {
   return platform::ReplaceFileWith(path, text.data(), text.size(), error);
+}
+
+// The settings of the run, in words.
+std::string Settings(const Options& options) {
+  const CompareOptions& c = options.compare;
+  std::string text = std::string("metric ") + InfoOf(c.metric).name + ", mode " + InfoOf(c.mode).name;
+  if (InfoOf(c.metric).wholeThreshold) {
+    text += ", threshold " + std::to_string(c.threshold);
+  } else {
+    char t[32];
+    std::snprintf(t, sizeof t, "%g", c.perceptualThreshold);
+    text += std::string(", threshold ") + t;
+  }
+  if (c.antialiasing) text += ", anti-aliased pixels left out";
+  if (options.maxDiffPixels) text += ", passing within " + Grouped(*options.maxDiffPixels) + " pixels";
+  if (options.maxDiffRatio) {
+    char t[32];
+    std::snprintf(t, sizeof t, "%g", *options.maxDiffRatio);
+    text += std::string(", passing within a ratio of ") + t;
+  }
+  for (const Region& r : c.ignore) {
+    text += ", ignoring x " + std::to_string(r.x) + ", y " + std::to_string(r.y) + ", " + std::to_string(r.width) +
+            " \u00d7 " + std::to_string(r.height);
+  }
+  return text;
+}
+
+bool SizesDiffer(const PairResult& r) { return r.baseWidth != r.otherWidth || r.baseHeight != r.otherHeight; }
+
+// The line under a pair's name (HTML).
+std::string Counts(const FolderEntry& e, const Options& options) {
+  const PairResult& r = e.result;
+  switch (e.status) {
+    case PairStatus::Added:
+      return "only in the other folder";
+    case PairStatus::Removed:
+      return "only in the base folder";
+    case PairStatus::Error: {
+      std::string text;
+      for (const std::string& t : e.trouble) text += "<span class=\"reason\">" + Html(t) + "</span><br>";
+      return text;
+    }
+    case PairStatus::Equal:
+      return "equal";
+    case PairStatus::Changed:
+      break;
+  }
+  const Stats& s = r.stats;
+  std::string out;
+  if (SizesDiffer(r)) {
+    out += "sizes differ (" + std::to_string(r.baseWidth) + " &times; " + std::to_string(r.baseHeight) + " and " +
+           std::to_string(r.otherWidth) + " &times; " + std::to_string(r.otherHeight) + "); ";
+  }
+  out += "<strong>" + Grouped(s.differentPixels) + "</strong> of " + Grouped(s.pixels) + " pixels differ (" +
+         Percent(s) + " %), " + Grouped(s.differentBytes) + " channel bytes; in x " + std::to_string(s.minX) +
+         "&ndash;" + std::to_string(s.maxX) + ", y " + std::to_string(s.minY) + "&ndash;" + std::to_string(s.maxY);
+  if (options.compare.antialiasing) out += "; " + Grouped(s.antialiasedPixels) + " anti-aliased pixels left out";
+  if (Passes(s, SizesDiffer(r), options)) out += " (within tolerance)";
+  return out;
+}
+
+// JSON that can stand inside a <script> element: no "<" (so no
+// "</script>" or "<!--"), ">" or "&" left as they are.
+std::string ScriptSafe(const std::string& json) {
+  std::string out;
+  out.reserve(json.size());
+  for (const char c : json) {
+    if (c == '<') {
+      out += "\\u003c";
+    } else if (c == '>') {
+      out += "\\u003e";
+    } else if (c == '&') {
+      out += "\\u0026";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string SideJson(const std::string& picture, int32_t width, int32_t height, bool loaded,
+                     const Fingerprint& file, bool fingerprinted) {
+  if (!loaded && !fingerprinted) return "null";
+  std::string out = "{\"picture\": " + (picture.empty() ? std::string("null") : JsonString(picture));
+  out += ", \"width\": " + std::to_string(width) + ", \"height\": " + std::to_string(height);
+  if (fingerprinted) out += ", \"bytes\": " + std::to_string(file.bytes) + ", \"fnv1a64\": \"" + HexOf(file.fnv1a64) + "\"";
+  return out + "}";
+}
+
+// What the page's script needs, as one JSON object.
+std::string PageData(const std::string& path, const Options& options, const std::vector<FolderEntry>& entries) {
+  std::string out = "{\"base\": " + JsonString(options.base) + ", \"other\": " + JsonString(options.other) +
+                    ", \"folder\": " + JsonString(BaseName(ReportImageFolder(path))) +
+                    ", \"antialiasing\": " + (options.compare.antialiasing ? "true" : "false") + ", \"ignored\": [";
+  for (size_t i = 0; i < options.compare.ignore.size(); ++i) {
+    const Region& g = options.compare.ignore[i];
+    out += (i > 0 ? ", " : "") + std::string("{\"x\": ") + std::to_string(g.x) + ", \"y\": " + std::to_string(g.y) +
+           ", \"width\": " + std::to_string(g.width) + ", \"height\": " + std::to_string(g.height) + "}";
+  }
+  out += "],\n\"pairs\": [";
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const FolderEntry& e = entries[i];
+    const PairResult& r = e.result;
+    const Stats& s = r.stats;
+    const bool shown = e.status != PairStatus::Error && e.status != PairStatus::Equal;
+    out += i > 0 ? ",\n" : "\n";
+    out += "{\"path\": " + JsonString(e.path) + ", \"status\": \"" + StatusName(e.status) + "\"";
+    out += ", \"base\": " + (shown ? SideJson(e.shownBase, r.baseWidth, r.baseHeight, !e.shownBase.empty(), e.baseFile,
+                                              e.baseFingerprinted)
+                                   : std::string("null"));
+    out += ", \"other\": " + (shown ? SideJson(e.shownOther, r.otherWidth, r.otherHeight, !e.shownOther.empty(),
+                                               e.otherFile, e.otherFingerprinted)
+                                    : std::string("null"));
+    out += ", \"marked\": " + (shown && !e.shownMarked.empty()
+                                   ? SideJson(e.shownMarked, r.baseWidth, r.baseHeight, true, e.baseFile, false)
+                                   : std::string("null"));
+    if (r.compared) {
+      out += ", \"pixels\": " + std::to_string(s.pixels) + ", \"different_pixels\": " +
+             std::to_string(s.differentPixels) + ", \"antialiased_pixels\": " + std::to_string(s.antialiasedPixels) +
+             ", \"bbox\": " + BoxJson(s) + ", \"passed\": " + (Passes(s, SizesDiffer(r), options) ? "true" : "false");
+    } else {
+      out += ", \"bbox\": null";
+    }
+    out += "}";
+  }
+  return ScriptSafe(out + "\n]}");
 }
 
 }  // namespace
@@ -195,27 +250,18 @@ std::string ReportImageFolder(const std::string& reportPath) {
 bool WriteHtmlReport(const std::string& path, const Options& options, const std::vector<FolderEntry>& entries,
                      std::string* error) {
   const FolderTotals totals = CountStatuses(entries);
-  Page page;
-  page.folderLink = BaseName(ReportImageFolder(path));
-  std::string& out = page.text;
+  std::string out;
 
-  const uint64_t shownCount = totals.changed + totals.added + totals.removed;
   out += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n";
   out += "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n";
   out += "<title>diffmark: " + Html(options.base) + " against " + Html(options.other) + "</title>\n";
-  out += "<style>" + std::string(kStyle) + "</style>\n</head>\n<body>\n<header>\n";
+  out += "<style>" + std::string(kReportStyle) + "</style>\n</head>\n<body>\n<header>\n";
   out += "<h1>diffmark report</h1>\n";
   out += "<p class=\"where\"><code>" + Html(options.base) + "</code> (base) against <code>" + Html(options.other) +
          "</code> (other)" +
          (options.output.empty() ? std::string() : ", marked copies in <code>" + Html(options.output) + "</code>") +
          "</p>\n";
-  std::string settings = "mode " + std::string(InfoOf(options.compare.mode).name) + ", threshold " +
-                         std::to_string(options.compare.threshold);
-  for (const Region& r : options.compare.ignore) {
-    settings += ", ignoring x " + std::to_string(r.x) + ", y " + std::to_string(r.y) + ", " +
-                std::to_string(r.width) + " &times; " + std::to_string(r.height);
-  }
-  out += "<p class=\"settings\">" + settings + "</p>\n";
+  out += "<p class=\"settings\">" + Html(Settings(options)) + "</p>\n";
 
   // The summary: one figure per status, each marked for programs that read the page.
   out += "<ul class=\"totals\" id=\"summary\">\n";
@@ -225,64 +271,74 @@ bool WriteHtmlReport(const std::string& path, const Options& options, const std:
                                                       {"removed", totals.removed},
                                                       {"errors", totals.errors}};
   for (const auto& [name, count] : figures) {
-    out += "<li class=\"" + std::string(name) + "\"><span class=\"count\" data-total=\"" + name + "\">" +
-           std::to_string(count) + "</span>" + name + "</li>\n";
+    out += "<li class=\"" + std::string(name) + "\"><a href=\"#group-" + name + "\"><span class=\"count\" data-total=\"" +
+           name + "\">" + std::to_string(count) + "</span>" + name + "</a></li>\n";
   }
-  out += "</ul>\n</header>\n<main>\n";
+  out += "</ul>\n</header>\n";
+  out += "<div class=\"bar\"><input type=\"search\" id=\"filter\" placeholder=\"filter by name\" "
+         "aria-label=\"filter by name\" autocomplete=\"off\"><span id=\"shown\"></span>"
+         "<button type=\"button\" id=\"export\" disabled>export approvals.json (<span id=\"accepted-count\">0</span> "
+         "accepted)</button><span class=\"keys\"><kbd>j</kbd>/<kbd>k</kbd> next/previous, <kbd>1</kbd>&ndash;<kbd>5</kbd> "
+         "view, <kbd>t</kbd> toggle, <kbd>a</kbd> accept, <kbd>/</kbd> filter</span></div>\n";
+  out += "<main>\n<noscript><p class=\"problems\">The pictures and views of this page need JavaScript.</p></noscript>\n";
 
   // What could not be compared or shown.
   std::vector<std::string> problems;
   for (const FolderEntry& e : entries) {
-    for (const std::string& t : e.trouble) problems.push_back(t);
     if (!e.shownProblem.empty()) problems.push_back(e.shownProblem + " (not shown)");
     for (const std::string& t : e.reportTrouble) problems.push_back(t);
   }
   if (!problems.empty()) {
-    out += "<section class=\"problems\"><h2>Not compared or not shown</h2><ul>\n";
+    out += "<section class=\"problems\"><h2>Not shown</h2><ul>\n";
     for (const std::string& p : problems) out += "<li><code>" + Html(p) + "</code></li>\n";
     out += "</ul></section>\n";
   }
 
-  std::vector<const FolderEntry*> shown;
-  for (const FolderEntry& e : entries) {
-    if (e.status == PairStatus::Changed || e.status == PairStatus::Added || e.status == PairStatus::Removed) {
-      shown.push_back(&e);
+  // The groups: changed (the most changed first), added, removed, errors,
+  // then the equal ones folded away.
+  std::vector<size_t> order(entries.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return ChangedShare(entries[a]) > ChangedShare(entries[b]);  // entries come in path order: ties stay so
+  });
+  const std::pair<PairStatus, const char*> groups[] = {{PairStatus::Changed, "Changed"},
+                                                       {PairStatus::Added, "Added"},
+                                                       {PairStatus::Removed, "Removed"},
+                                                       {PairStatus::Error, "Not compared"}};
+  for (const auto& [status, title] : groups) {
+    const std::string group = status == PairStatus::Error ? "errors" : StatusName(status);
+    uint64_t count = 0;
+    for (const FolderEntry& e : entries) count += e.status == status ? 1 : 0;
+    if (count == 0) continue;
+    out += "<h2 class=\"group\" id=\"group-" + group + "\">" + title + " (" + std::to_string(count) + ")</h2>\n";
+    for (const size_t i : order) {
+      const FolderEntry& e = entries[i];
+      if (e.status != status) continue;
+      out += "<article class=\"pair " + std::string(StatusName(e.status)) + "\" id=\"" + Html(e.path) +
+             "\" data-i=\"" + std::to_string(i) + "\">\n<h2><span class=\"status\">" + StatusName(e.status) +
+             "</span><code>" + Html(e.path) + "</code><span class=\"ok\">accepted</span></h2>\n<p class=\"counts\">" +
+             Counts(e, options) + "</p>\n";
+      if (e.status != PairStatus::Error) out += "<div class=\"viewer\"></div>\n";
+      out += "</article>\n";
     }
   }
-  std::stable_sort(shown.begin(), shown.end(), [](const FolderEntry* a, const FolderEntry* b) {
-    return ChangedShare(*a) > ChangedShare(*b);  // entries come in path order: ties stay so
-  });
-  if (shown.empty()) {
+  if (totals.changed + totals.added + totals.removed + totals.errors == 0) {
     out += "<p class=\"none\">Nothing changed, nothing added or removed.</p>\n";
   }
-  for (const FolderEntry* e : shown) {
-    const char* status = StatusName(e->status);
-    out += "<article class=\"" + std::string(status) + "\">\n<h2><span class=\"status\">" + status + "</span><code>" +
-           Html(e->path) + "</code></h2>\n<p class=\"counts\">";
-    const PairResult& r = e->result;
-    if (e->status == PairStatus::Changed) {
-      const Stats& s = r.stats;
-      if (r.baseWidth != r.otherWidth || r.baseHeight != r.otherHeight) {
-        out += "sizes differ (" + std::to_string(r.baseWidth) + " &times; " + std::to_string(r.baseHeight) + " and " +
-               std::to_string(r.otherWidth) + " &times; " + std::to_string(r.otherHeight) + "); ";
-      }
-      out += "<strong>" + Grouped(s.differentPixels) + "</strong> of " + Grouped(s.pixels) + " pixels differ (" +
-             Percent(s) + " %), " + Grouped(s.differentBytes) + " channel bytes; in x " + std::to_string(s.minX) +
-             "&ndash;" + std::to_string(s.maxX) + ", y " + std::to_string(s.minY) + "&ndash;" +
-             std::to_string(s.maxY);
-    } else {
-      out += e->status == PairStatus::Added ? "only in the other folder" : "only in the base folder";
+  if (totals.equal > 0) {
+    out += "<details class=\"group\" id=\"group-equal\"><summary>Equal (" + std::to_string(totals.equal) +
+           ")</summary>\n<ul class=\"equal-list\">\n";
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i].status != PairStatus::Equal) continue;
+      out += "<li class=\"pair equal\" id=\"" + Html(entries[i].path) + "\" data-i=\"" + std::to_string(i) +
+             "\"><code>" + Html(entries[i].path) + "</code></li>\n";
     }
-    out += "</p>\n<div class=\"sides\">\n";
-    page.Picture("base", e->shownBase, r.baseWidth, r.baseHeight, e->inBase ? "cannot be shown" : "not in base");
-    page.Picture("other", e->shownOther, r.otherWidth, r.otherHeight,
-                 e->inOther ? "cannot be shown" : "not in other");
-    page.Picture("marked", e->shownMarked, r.baseWidth, r.baseHeight,
-                 e->status == PairStatus::Changed ? "cannot be shown" : "nothing to compare");
-    out += "</div>\n</article>\n";
+    out += "</ul></details>\n";
   }
-  out += "</main>\n<footer>" + std::to_string(shownCount) + " of " + std::to_string(entries.size()) +
-         " images shown; click a picture to open it at full size.</footer>\n</body>\n</html>\n";
+  out += "</main>\n<footer>" + std::to_string(entries.size()) +
+         " images compared; click a picture to open it at full size.</footer>\n";
+  out += "<script type=\"application/json\" id=\"diffmark-data\">" + PageData(path, options, entries) + "</script>\n";
+  out += "<script>" + std::string(kReportScript) + "</script>\n</body>\n</html>\n";
   return WriteText(path, out, error);
 }
 

@@ -1,6 +1,7 @@
 // The HTML report of the folder form: one page, and beside it a folder of
-// the pictures it shows.  No script, no style sheet or font from elsewhere:
-// the page works from a disk, an archive of CI results or a mail.
+// the pictures it shows.  Its small script and style sheet are its own
+// (report_page.cpp); nothing comes from elsewhere: the page works from a
+// disk or an archive of CI results.
 #pragma once
 
 #include <string>
@@ -21,12 +22,15 @@ std::string ReportImageFolder(const std::string& reportPath);
 // names of pictures that could not be removed go to `problems`.
 void RemoveEarlierPictures(const std::string& folder, std::vector<std::string>* problems);
 
-// Writes the page: the summary (counts of each status, the files that
-// could not be compared), then every changed, added and removed file with
-// the base, the other and the marked picture side by side and its counts,
-// the most changed first.  Each picture links to itself at full size.
-// Written under a temporary name and renamed, like every result.  False
-// with the reason.
+// Writes the page: the totals, a filter and the keys; then the pairs
+// grouped (changed, the most changed first; added; removed; not compared;
+// equal, folded away), each with an anchor named by its path.  The page's
+// data (each pair's status, sizes, counts, box, pictures, and the size and
+// FNV-1a 64 hash of its files) is one JSON block the script reads; the
+// script builds a pair's views (side by side, slider, blend, toggle,
+// marked only, and crops zoomed onto the box) when it comes near the
+// screen, and exports the accepted pairs as approvals.json.  Written under
+// a temporary name and renamed, like every result.  False with the reason.
 [[nodiscard]] bool WriteHtmlReport(const std::string& path, const Options& options,
                                    const std::vector<FolderEntry>& entries, std::string* error);
 

@@ -177,6 +177,11 @@ bool SetReport(Options& o, const char* v, std::string*) {
   return true;
 }
 
+bool SetJunit(Options& o, const char* v, std::string*) {
+  o.junit = v;
+  return true;
+}
+
 bool SetHelp(Options& o, const char*, std::string*) {
   o.help = true;
   return true;
@@ -234,6 +239,9 @@ const OptionSpec kOptions[] = {
     {"report", 0, "PAGE",
      "folders: an HTML page of the changed, added and removed\nfiles, its pictures in PAGE_files/ beside it",
      SetReport},
+    {"junit", 0, "FILE",
+     "write JUnit XML for CI: a test case per pair, failing when it\ndoes not pass, an error when it cannot be compared",
+     SetJunit},
     {"help", 'h', nullptr, "this text", SetHelp},
     {"version", 0, nullptr, "the version", SetVersion},
 };
@@ -361,13 +369,15 @@ std::string SynopsisText(const char* program) {
 }
 
 std::string UsageText(const char* program, bool pngOutput) {
-  std::string text = SynopsisText(program) +
+  std::string text = SynopsisText(program) + "       " + program +
+                     " approve [--all] APPROVALS.json|PAGE.html BASE_DIR OTHER_DIR\n"
                      "\n"
                      "Compares two images (any format the plug-ins read; BMP directly) and marks\n"
                      "where BASE differs from OTHER.  Exit status: 0 no pixel differs, 1 some do,\n"
                      "2 trouble.  Two folders: every image file in them, paired by relative path,\n"
                      "marked copies under OUT_DIR; exit 0 when all are equal and none is added or\n"
-                     "removed, 1 otherwise, 2 on trouble.\n"
+                     "removed, 1 otherwise, 2 on trouble.  approve: the base folder takes the\n"
+                     "changes accepted in a report (every one listed in PAGE.html with --all).\n"
                      "\n";
   constexpr size_t kHelpColumn = 24;
   for (const OptionSpec& spec : kOptions) {

@@ -18,6 +18,7 @@ struct Options {
   std::string output;        // -o: a file (two images) or a folder (two folders); empty: none
   std::string pluginDir;     // --plugins
   std::string report;        // --report: an HTML page (two folders)
+  std::string junit;         // --junit: a JUnit XML file of the pairs
   CompareOptions compare;
   bool colourGiven = false;  // --color was given
   std::string thresholdText; // --threshold as given: read by the metric once all options are known

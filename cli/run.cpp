@@ -1,5 +1,6 @@
 #include "cli/run.h"
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -7,9 +8,11 @@
 
 #include <diffmark/imageload.h>
 
+#include "cli/approve.h"
 #include "cli/exit.h"
 #include "cli/folders.h"
 #include "cli/json.h"
+#include "cli/junit.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/plugins.h"
@@ -76,11 +79,19 @@ int ComparePairForm(const Options& options) {
     request.output = OutputOf(options.output, format);
   }
 
+  const auto started = std::chrono::steady_clock::now();
   const PairResult result = ComparePair(request, options.compare);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  bool junitWritten = true;
+  if (!options.junit.empty()) {
+    std::string error;
+    junitWritten = WriteJunit(options.junit, {PairCase(result, options, seconds)}, seconds, &error);
+    if (!junitWritten) Trouble(options.junit, error);
+  }
   if (!result.baseError.empty()) Trouble(options.base, WithSearchedFolders(result.baseError, options.pluginFolders));
   if (!result.otherError.empty()) Trouble(options.other, WithSearchedFolders(result.otherError, options.pluginFolders));
   if (!result.outputError.empty()) Trouble(options.output, result.outputError);
-  if (result.Failed()) return kTrouble;
+  if (result.Failed() || !junitWritten) return kTrouble;
 
   if (options.json) {
     std::printf("%s\n", PairJson(result, options).c_str());
@@ -94,6 +105,8 @@ int ComparePairForm(const Options& options) {
 }  // namespace
 
 int Run(int argc, char** argv) {
+  // A subcommand: the baseline follows accepted changes (approve.h).
+  if (argc >= 2 && std::string(argv[1]) == "approve") return RunApprove(argc - 1, argv + 1);
   Options options;
   std::string error;
   switch (ParseOptions(argc, argv, &options, &error)) {
@@ -142,6 +155,12 @@ int Run(int argc, char** argv) {
   if (!baseIsFolder && options.shardCount > 0) {
     std::fprintf(stderr, "%s: --shard is for two folders\n", kProgram);
     return kTrouble;
+  }
+  for (const std::string* input : {&options.base, &options.other}) {
+    if (!options.junit.empty() && SameFile(options.junit, *input)) {
+      Trouble(options.junit, "is the input " + *input + " (or a link to it): choose another --junit file");
+      return kTrouble;
+    }
   }
   if (baseIsFolder && !options.output.empty()) {
     for (const std::string* input : {&options.base, &options.other}) {

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Makes docs/report.png, the picture of the report in the README: four
-# screenshot-like pages (bench/make_screens), two of them changed, compared
-# as two folders, the report opened in headless Chromium.  Run from the repository after
+# Makes docs/report.png, the picture of the report in the README, and
+# docs/report-slider.png, its slider view: four screenshot-like pages
+# (bench/make_screens), two of them changed, compared as two folders, the
+# report opened in headless Chromium (docs/report-shots.mjs).  Run from the repository after
 # `cmake --preset bench && cmake --build --preset bench`.
 #   docs/report-demo.sh [BUILD_DIR]   (default build/bench)
 set -eu
@@ -18,9 +19,8 @@ for pair in 0:checkout 1:home 2:settings 3:profile; do
   cp "pages/other/000$n.png" "other/$name.png"
 done
 DIFFMARK_PLUGINS="$build/plugins" "$build/cli/diffmark-cli" -q base other -o diff --report report.html || true
-chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run \
-  --disable-background-networking --disable-component-update --disable-sync \
-  --user-data-dir="$work/profile" --hide-scrollbars --window-size=1280,960 \
-  --screenshot="$docs/report.png" "file://$work/report.html" 2>/dev/null
-# A palette of 96 colours, no dithering: the same picture at a third of the size.
-/usr/bin/convert "$docs/report.png" +dither -colors 96 "PNG8:$docs/report.png"
+node "$docs/report-shots.mjs" report.html "$docs"   # puppeteer-core, as .ci/run installs it
+# A palette of 96 colours, no dithering: the same pictures at a third of the size.
+for picture in report report-slider; do
+  /usr/bin/convert "$docs/$picture.png" +dither -colors 96 "PNG8:$docs/$picture.png"
+done

@@ -63,6 +63,7 @@ TEST(OptionTable, EachOptionSetsWhatItSays) {
       {{"--plugins", "spi"}, [](const Options& o) { return o.pluginDir == "spi"; }},
       {{"-j", "3"}, [](const Options& o) { return o.jobs == 3u; }},
       {{"--report", "r.html"}, [](const Options& o) { return o.report == "r.html"; }},
+      {{"--junit", "results.xml"}, [](const Options& o) { return o.junit == "results.xml"; }},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = c.args;
