@@ -256,10 +256,10 @@ const std::string& MetricHelp() {
   return text;
 }
 
-const char* HelpOf(const OptionSpec& spec) {
-  if (spec.apply == SetMode) return ModeHelp().c_str();
-  if (spec.apply == SetMetric) return MetricHelp().c_str();
-  return spec.help;
+const char* HelpOf(const OptionSpec& entry) {
+  if (entry.apply == SetMode) return ModeHelp().c_str();
+  if (entry.apply == SetMetric) return MetricHelp().c_str();
+  return entry.help;
 }
 
 // The threshold read by the metric it is for.
@@ -296,12 +296,12 @@ ParseError ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   std::vector<option> longOptions;
   std::string shortOptions = ":";  // ':' reports a missing value apart
   for (size_t i = 0; i < std::size(kOptions); ++i) {
-    const OptionSpec& spec = kOptions[i];
-    const int hasValue = spec.valueName != nullptr ? required_argument : no_argument;
-    longOptions.push_back({spec.longName, hasValue, nullptr, static_cast<int>(256 + i)});
-    if (spec.shortName != 0) {
-      shortOptions += spec.shortName;
-      if (spec.valueName != nullptr) shortOptions += ':';
+    const OptionSpec& entry = kOptions[i];
+    const int hasValue = entry.valueName != nullptr ? required_argument : no_argument;
+    longOptions.push_back({entry.longName, hasValue, nullptr, static_cast<int>(256 + i)});
+    if (entry.shortName != 0) {
+      shortOptions += entry.shortName;
+      if (entry.valueName != nullptr) shortOptions += ':';
     }
   }
   longOptions.push_back({nullptr, 0, nullptr, 0});
@@ -323,19 +323,19 @@ ParseError ParseOptions(int argc, char** argv, Options* o, std::string* error) {
       *error = "option " + name + " needs a value";
       return ParseError::Usage;
     }
-    const OptionSpec* spec = nullptr;
+    const OptionSpec* entry = nullptr;
     if (c >= 256 && static_cast<size_t>(c - 256) < std::size(kOptions)) {
-      spec = &kOptions[c - 256];
+      entry = &kOptions[c - 256];
     } else {
       for (const OptionSpec& s : kOptions) {
-        if (s.shortName != 0 && s.shortName == c) spec = &s;
+        if (s.shortName != 0 && s.shortName == c) entry = &s;
       }
     }
-    if (spec == nullptr) {
+    if (entry == nullptr) {
       *error = "unknown option " + std::string(argv[previous]);
       return ParseError::Usage;
     }
-    if (!spec->apply(*o, optarg, error)) return ParseError::Value;
+    if (!entry->apply(*o, optarg, error)) return ParseError::Value;
     if (o->help || o->version) return ParseError::None;
   }
   if (!ReadThreshold(*o, error)) return ParseError::Value;
@@ -380,14 +380,14 @@ std::string UsageText(const char* program, bool pngOutput) {
                      "changes accepted in a report (every one listed in PAGE.html with --all).\n"
                      "\n";
   constexpr size_t kHelpColumn = 24;
-  for (const OptionSpec& spec : kOptions) {
-    const char* help = HelpOf(spec);
+  for (const OptionSpec& entry : kOptions) {
+    const char* help = HelpOf(entry);
     if (help == nullptr) continue;  // an alias
-    std::string line = spec.shortName != 0 ? std::string("  -") + spec.shortName + ", " : std::string("      ");
-    line += std::string("--") + spec.longName;
-    if (spec.valueName != nullptr) line += std::string(" ") + spec.valueName;
+    std::string line = entry.shortName != 0 ? std::string("  -") + entry.shortName + ", " : std::string("      ");
+    line += std::string("--") + entry.longName;
+    if (entry.valueName != nullptr) line += std::string(" ") + entry.valueName;
     std::string helpText = help;
-    if (spec.apply == SetOutput && !pngOutput) {
+    if (entry.apply == SetOutput && !pngOutput) {
       helpText.replace(helpText.find(" or FILE.png"), 12, "\n(PNG output is not available in this build)");
     }
     line.resize(std::max(line.size() + 2, kHelpColumn), ' ');

@@ -102,9 +102,9 @@ TEST(OptionTable, BadValuesAndWrongCommandLines) {
 
 TEST(OptionTable, TheHelpListsEveryOptionAndEveryMetricAndMode) {
   const std::string help = UsageText("diffmark-cli", true);
-  for (const OptionSpec& spec : OptionTable()) {
-    if (std::string(spec.longName) == "colour") continue;  // the other spelling of --color
-    EXPECT_NE(help.find(std::string("--") + spec.longName), std::string::npos) << spec.longName;
+  for (const OptionSpec& entry : OptionTable()) {
+    if (std::string(entry.longName) == "colour") continue;  // the other spelling of --color
+    EXPECT_NE(help.find(std::string("--") + entry.longName), std::string::npos) << entry.longName;
   }
   for (const MetricInfo& m : Metrics()) EXPECT_NE(help.find(std::string(m.name) + ": "), std::string::npos) << m.name;
   for (const ModeInfo& m : Modes()) EXPECT_NE(help.find(std::string(m.name) + ": "), std::string::npos) << m.name;
