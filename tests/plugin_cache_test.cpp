@@ -157,7 +157,7 @@ TEST_F(PluginCacheScan, ALibraryItRemembersIsNotLoaded) {
   ASSERT_EQ(Cached(), (Table{{"tplain.spi", "*.tst;*.raw"}}));
   // The library is no library any more, but its size and time are as they
   // were: the cached scan takes the entry from the cache without loading it.
-  WriteAll(dir / "tplain.spi", Bytes(fs::file_size(dir / "tplain.spi"), 'x'));
+  WriteAll(dir / "tplain.spi", Bytes(static_cast<size_t>(fs::file_size(dir / "tplain.spi")), 'x'));
   fs::last_write_time(dir / "tplain.spi", time);
   EXPECT_EQ(Cached(), (Table{{"tplain.spi", "*.tst;*.raw"}}));
   EXPECT_EQ(Uncached(), Table{});
