@@ -81,6 +81,23 @@ void ScanSpan(const uint8_t* a, const uint8_t* b, uint64_t n, int threshold, OnB
   }
 }
 
+// Pixels [from, to) of row y that only one picture covers (outside the
+// ignored regions): each counts as differing in all three bytes; those of
+// them inside the base's `baseWidth` go to `outside` for marking.
+void CountOutside(const std::vector<Region>& ignore, int32_t y, int32_t from, int32_t to, int32_t baseWidth,
+                  Stats& s, std::vector<Span>& spans, std::vector<int32_t>& outside) {
+  IncludedSpans(ignore, y, from, to, spans);
+  for (const Span& span : spans) {
+    const auto n = static_cast<uint64_t>(span.to - span.from);
+    NoteBox(s, span.from, span.to - 1, y);
+    s.pixels += n;
+    s.differentPixels += n;
+    s.differentBytes += 3 * n;
+    for (uint64_t& c : s.perChannel) c += n;
+    for (int32_t x = span.from; x < std::min(span.to, baseWidth); ++x) outside.push_back(x);
+  }
+}
+
 PerceptualSettings SettingsOf(const CompareOptions& o) {
   PerceptualSettings s;
   s.metric = o.metric;
@@ -188,20 +205,9 @@ class PerceptualRows {
       }
     }
     // Pixels only one picture covers, as on the channel path.
-    const int32_t from = y < sharedHeight_ ? sharedWidth_ : 0;
-    const int32_t to = std::max(inBase ? base_.rows.width : 0, inOther ? other_.rows.width : 0);
-    IncludedSpans(options_.ignore, y, from, to, spans_);
-    for (const Span& span : spans_) {
-      const auto n = static_cast<uint64_t>(span.to - span.from);
-      NoteBox(stats, span.from, span.to - 1, y);
-      stats.pixels += n;
-      stats.differentPixels += n;
-      stats.differentBytes += 3 * n;
-      for (uint64_t& c : stats.perChannel) c += n;
-      if (inBase) {
-        for (int32_t x = span.from; x < std::min(span.to, base_.rows.width); ++x) outside_.push_back(x);
-      }
-    }
+    CountOutside(options_.ignore, y, y < sharedHeight_ ? sharedWidth_ : 0,
+                 std::max(inBase ? base_.rows.width : 0, inOther ? other_.rows.width : 0),
+                 inBase ? base_.rows.width : 0, stats, spans_, outside_);
     if (!inBase) return;
     RowMarks marks{changed_.data(), changed_.size(), outside_.data(), outside_.size()};
     marks.antialiased = antialiased_.data();
@@ -355,20 +361,9 @@ Stats ComparePictures(const Picture& base, const Picture& other, const CompareOp
 
     // Pixels only one picture covers: on this row, from the end of the
     // shared part (or the start, below it) to the wider of the two.
-    const int32_t from = y < sharedHeight ? sharedWidth : 0;
-    const int32_t to = std::max(inBase ? base.width : 0, inOther ? other.width : 0);
-    IncludedSpans(options.ignore, at, from, to, spans);
-    for (const Span& span : spans) {
-      const auto n = static_cast<uint64_t>(span.to - span.from);
-      NoteBox(s, span.from, span.to - 1, at);
-      s.pixels += n;
-      s.differentPixels += n;
-      s.differentBytes += 3 * n;
-      for (uint64_t& c : s.perChannel) c += n;
-      if (inBase) {
-        for (int32_t x = span.from; x < std::min(span.to, base.width); ++x) outside.push_back(x);
-      }
-    }
+    CountOutside(options.ignore, at, y < sharedHeight ? sharedWidth : 0,
+                 std::max(inBase ? base.width : 0, inOther ? other.width : 0), inBase ? base.width : 0, s, spans,
+                 outside);
 
     if (!inBase) continue;
     const RowMarks marks{changed.data(), changed.size(), outside.data(), outside.size()};
