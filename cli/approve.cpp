@@ -11,16 +11,17 @@
 
 #include "cli/exit.h"
 #include "cli/fingerprint.h"
+#include "cli/stored.h"
 #include "cli/tree.h"
 #include "platform/platform.h"
 
-#if DIFFMARK_CLI_APPROVE
+#if DIFFMARK_CLI_READS_JSON
 #include <nlohmann/json.hpp>
 #endif
 
 namespace diffmark::cli {
 
-#if DIFFMARK_CLI_APPROVE
+#if DIFFMARK_CLI_READS_JSON
 
 namespace {
 
@@ -31,35 +32,6 @@ constexpr const char* kUsage =
 void Refuse(const std::string& what, const std::string& why) {
   std::fprintf(stderr, "diffmark-cli approve: %s: %s\n", what.c_str(), why.c_str());
 }
-
-// The whole file into memory (sizes checked in 64 bits); false with the
-// reason.
-bool ReadWhole(const std::string& path, std::vector<unsigned char>* bytes, std::string* error) {
-  platform::FileError why = platform::FileError::None;
-  const std::unique_ptr<platform::File, void (*)(platform::File*)> file(platform::OpenForReading(path.c_str(), &why),
-                                                                         platform::CloseFile);
-  if (file == nullptr) {
-    *error = why == platform::FileError::NotFound ? "not found" : "cannot be opened";
-    return false;
-  }
-  uint64_t size = 0;
-  if (!platform::FileSize(file.get(), &size)) {
-    *error = "its size cannot be read";
-    return false;
-  }
-  if (size > (uint64_t{1} << 40) || size > SIZE_MAX) {
-    *error = "is too large (" + std::to_string(size) + " bytes)";
-    return false;
-  }
-  bytes->resize(static_cast<size_t>(size));
-  uint64_t got = 0;
-  if (!platform::ReadBytes(file.get(), bytes->data(), size, &got) || got != size) {
-    *error = "cannot be read";
-    return false;
-  }
-  return true;
-}
-
 
 using nlohmann::json;
 
@@ -135,24 +107,12 @@ std::optional<Side> SideOf(const json& record, const char* key, std::string* why
   return side;
 }
 
-// The embedded data of a report page: the text of its
-// <script type="application/json" id="diffmark-data"> element.
-bool ReportData(const std::string& text, std::string* data) {
-  const std::string open = "<script type=\"application/json\" id=\"diffmark-data\">";
-  const size_t from = text.find(open);
-  if (from == std::string::npos) return false;
-  const size_t to = text.find("</script>", from);
-  if (to == std::string::npos) return false;
-  *data = text.substr(from + open.size(), to - from - open.size());
-  return true;
-}
-
 // The approvals the file names; false (a line printed) when it cannot be
 // read or is not what the form expects.
 bool ReadApprovals(const std::string& file, bool all, std::vector<Approval>* out) {
   std::vector<unsigned char> bytes;
   std::string error;
-  if (!ReadWhole(file, &bytes, &error)) {
+  if (!ReadWholeFile(file, &bytes, &error)) {
     Refuse(file, error);
     return false;
   }
@@ -308,7 +268,7 @@ int RunApprove(int argc, char** argv) {
     std::vector<unsigned char> bytes;
     std::string error;
     const std::string source = JoinRelative(other, a.path);
-    if (!ReadWhole(source, &bytes, &error)) {
+    if (!ReadWholeFile(source, &bytes, &error)) {
       Refuse(source, error);
       return kTrouble;
     }

@@ -309,34 +309,42 @@ int CompareFolders(const Options& options) {
     entries[i].seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
   });
 
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  return FinishFolderRun(options, entries, std::move(problems), seconds, options.report, options.junit);
+}
+
+int FinishFolderRun(const Options& options, const std::vector<FolderEntry>& entries, std::vector<std::string> problems,
+                    double seconds, const std::string& reportPath, const std::string& junitPath) {
   const FolderTotals totals = CountStatuses(entries);
   bool trouble = !problems.empty() || totals.errors > 0;
   for (const std::string& p : problems) std::fprintf(stderr, "%s\n", p.c_str());
   for (const FolderEntry& e : entries) {
     for (const std::string& t : e.trouble) std::fprintf(stderr, "%s\n", t.c_str());
-    for (const std::string& t : e.reportTrouble) std::fprintf(stderr, "%s\n", t.c_str());
-    trouble = trouble || !e.reportTrouble.empty();
-  }
-  if (!options.report.empty()) {
-    std::string error;
-    if (!WriteHtmlReport(options.report, options, entries, &error)) {
-      std::fprintf(stderr, "%s: %s\n", options.report.c_str(), error.c_str());
-      trouble = true;
+    for (const std::string& t : e.reportTrouble) {
+      std::fprintf(stderr, "%s\n", t.c_str());
+      problems.push_back(t);
     }
   }
-  if (!options.junit.empty()) {
+  if (!reportPath.empty()) {
+    std::string error;
+    if (!WriteHtmlReport(reportPath, options, entries, &error)) {
+      std::fprintf(stderr, "%s: %s\n", reportPath.c_str(), error.c_str());
+      problems.push_back(reportPath + ": " + error);
+    }
+  }
+  if (!junitPath.empty()) {
     std::vector<JunitCase> cases;
     for (const FolderEntry& e : entries) cases.push_back(EntryCase(e, options));
     std::string error;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!WriteJunit(options.junit, cases, seconds, &error)) {
-      std::fprintf(stderr, "%s: %s\n", options.junit.c_str(), error.c_str());
-      trouble = true;
+    if (!WriteJunit(junitPath, cases, seconds, &error)) {
+      std::fprintf(stderr, "%s: %s\n", junitPath.c_str(), error.c_str());
+      problems.push_back(junitPath + ": " + error);
     }
   }
+  trouble = trouble || !problems.empty();
 
   if (options.json) {
-    std::fputs(FoldersJson(options, totals, entries).c_str(), stdout);
+    std::fputs(FoldersJson(options, totals, entries, problems, seconds).c_str(), stdout);
   } else if (!options.quiet) {
     PrintText(options, entries, totals);
   }

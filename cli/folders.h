@@ -59,4 +59,13 @@ struct FolderTotals {
 // 0 all equal and nothing added or removed, 1 otherwise, 2 on trouble.
 int CompareFolders(const Options& options);
 
+// What a folder run (or a merge of its shards) does once every entry is
+// known: prints the trouble, writes the report page at `reportPath` (its
+// pictures already in place) and the JUnit file at `junitPath` (either
+// empty: none), prints the summary or the JSON, and returns the exit
+// status.  `problems` is the trouble not tied to one entry; `seconds` the
+// run's time.
+int FinishFolderRun(const Options& options, const std::vector<FolderEntry>& entries, std::vector<std::string> problems,
+                    double seconds, const std::string& reportPath, const std::string& junitPath);
+
 }  // namespace diffmark::cli

@@ -118,9 +118,10 @@ std::string Counts(const FolderEntry& e, const Options& options) {
     case PairStatus::Removed:
       return "only in the base folder";
     case PairStatus::Error: {
+      // One line, as the summary, the JSON and the JUnit file give it.
       std::string text;
-      for (const std::string& t : e.trouble) text += "<span class=\"reason\">" + Html(t) + "</span><br>";
-      return text;
+      for (size_t i = 0; i < e.trouble.size(); ++i) text += (i > 0 ? "; " : "") + e.trouble[i];
+      return "<span class=\"reason\">" + Html(text) + "</span>";
     }
     case PairStatus::Equal:
       return "equal";
@@ -203,6 +204,7 @@ std::string PageData(const std::string& path, const Options& options, const std:
     } else {
       out += ", \"bbox\": null";
     }
+    if (!e.shownProblem.empty()) out += ", \"problem\": " + JsonString(e.shownProblem);
     out += "}";
   }
   return ScriptSafe(out + "\n]}");

@@ -116,6 +116,23 @@ std::string TotalsJson(const FolderTotals& t) {
          ", \"errors\": " + std::to_string(t.errors) + "}";
 }
 
+std::string ColourJson(const uint8_t bgr[3]) {
+  std::string out = "[";
+  out += std::to_string(bgr[2]);
+  out += ", ";
+  out += std::to_string(bgr[1]);
+  out += ", ";
+  out += std::to_string(bgr[0]);
+  out += "]";
+  return out;
+}
+
+std::string SecondsJson(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6f", seconds < 0 ? 0.0 : seconds);
+  return text;
+}
+
 }  // namespace
 
 std::string PairJson(const PairResult& r, const Options& cli) {
@@ -147,20 +164,34 @@ std::string PairJson(const PairResult& r, const Options& cli) {
          ", \"output\": " + (r.output.empty() ? "null" : JsonString(r.output)) + "}";
 }
 
-std::string FoldersJson(const Options& options, const FolderTotals& totals, const std::vector<FolderEntry>& entries) {
+std::string FoldersJson(const Options& options, const FolderTotals& totals, const std::vector<FolderEntry>& entries,
+                        const std::vector<std::string>& problems, double seconds) {
+  const CompareOptions& c = options.compare;
+  const auto pathOrNull = [](const std::string& path) { return path.empty() ? std::string("null") : JsonString(path); };
   std::string out = "{\"base\": " + JsonString(options.base) + ", \"other\": " + JsonString(options.other) +
-                    ", \"output\": " + (options.output.empty() ? "null" : JsonString(options.output)) +
-                    ", \"report\": " + (options.report.empty() ? "null" : JsonString(options.report)) +
-                    ", \"metric\": " + JsonString(InfoOf(options.compare.metric).name) +
-                    ", \"threshold\": " + ThresholdJson(options.compare) +
-                    ", \"antialiasing\": " + (options.compare.antialiasing ? "true" : "false") +
+                    ", \"output\": " + pathOrNull(options.output) + ", \"report\": " + pathOrNull(options.report) +
+                    ", \"junit\": " + pathOrNull(options.junit) +
+                    ", \"metric\": " + JsonString(InfoOf(c.metric).name) +
+                    ", \"mode\": " + JsonString(InfoOf(c.mode).name) + ", \"threshold\": " + ThresholdJson(c) +
+                    ", \"antialiasing\": " + (c.antialiasing ? "true" : "false") +
+                    ", \"color\": " + ColourJson(c.colour) + ", \"aa_color\": " + ColourJson(c.aaColour) +
+                    ", \"alpha\": " + RatioJson(c.alpha) + ", \"ignored\": " + RegionsJson(c.ignore) +
                     ToleranceJson(options) + ", \"shard\": " +
                     SizeJson(static_cast<int32_t>(options.shardIndex), static_cast<int32_t>(options.shardCount),
                              options.shardCount > 0) +
-                    ",\n \"totals\": " + TotalsJson(totals) + ",\n \"pairs\": [";
+                    ",\n \"totals\": " + TotalsJson(totals) + ",\n \"problems\": [";
+  for (size_t i = 0; i < problems.size(); ++i) out += (i > 0 ? ", " : "") + JsonString(problems[i]);
+  out += "],\n \"pairs\": [";
   for (size_t i = 0; i < entries.size(); ++i) out += (i > 0 ? ",\n  " : "\n  ") + EntryJson(entries[i], options);
-  out += entries.empty() ? "]}\n" : "\n ]}\n";
-  return out;
+  out += entries.empty() ? "]" : "\n ]";
+  // A shard's timings, for the JUnit file `merge` writes; left out of every
+  // other run, whose output stays the same from run to run.
+  if (options.shardCount > 0) {
+    out += ",\n \"timings\": {\"seconds\": " + SecondsJson(seconds) + ", \"pairs\": [";
+    for (size_t i = 0; i < entries.size(); ++i) out += (i > 0 ? ", " : "") + SecondsJson(entries[i].seconds);
+    out += "]}";
+  }
+  return out + "}\n";
 }
 
 }  // namespace diffmark::cli

@@ -23,8 +23,12 @@ namespace diffmark::cli {
 // The object of a single comparison (no line end).
 [[nodiscard]] std::string PairJson(const PairResult& result, const Options& options);
 
-// The object of a folder run, with a line end.
+// The object of a folder run, with a line end: the options, the totals,
+// `problems` (trouble not tied to one entry: folders that cannot be
+// listed, report files that cannot be written) and the entries.  A shard
+// (options.shardCount > 0) adds its timings: `seconds` and each entry's.
 [[nodiscard]] std::string FoldersJson(const Options& options, const FolderTotals& totals,
-                                      const std::vector<FolderEntry>& entries);
+                                      const std::vector<FolderEntry>& entries, const std::vector<std::string>& problems,
+                                      double seconds);
 
 }  // namespace diffmark::cli

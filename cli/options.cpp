@@ -371,6 +371,7 @@ std::string SynopsisText(const char* program) {
 std::string UsageText(const char* program, bool pngOutput) {
   std::string text = SynopsisText(program) + "       " + program +
                      " approve [--all] APPROVALS.json|PAGE.html BASE_DIR OTHER_DIR\n"
+                     "       " + program + " merge [--json | -q] OUT_DIR SHARD_OUTPUT...\n"
                      "\n"
                      "Compares two images (any format the plug-ins read; BMP directly) and marks\n"
                      "where BASE differs from OTHER.  Exit status: 0 no pixel differs, 1 some do,\n"
@@ -378,6 +379,8 @@ std::string UsageText(const char* program, bool pngOutput) {
                      "marked copies under OUT_DIR; exit 0 when all are equal and none is added or\n"
                      "removed, 1 otherwise, 2 on trouble.  approve: the base folder takes the\n"
                      "changes accepted in a report (every one listed in PAGE.html with --all).\n"
+                     "merge: the shards of a folder run (--shard K/N, each its --json output with\n"
+                     "its files) made into that run's JSON, JUnit file and report under OUT_DIR.\n"
                      "\n";
   constexpr size_t kHelpColumn = 24;
   for (const OptionSpec& entry : kOptions) {

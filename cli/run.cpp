@@ -13,6 +13,7 @@
 #include "cli/folders.h"
 #include "cli/json.h"
 #include "cli/junit.h"
+#include "cli/merge.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/plugins.h"
@@ -107,6 +108,8 @@ int ComparePairForm(const Options& options) {
 int Run(int argc, char** argv) {
   // A subcommand: the baseline follows accepted changes (approve.h).
   if (argc >= 2 && std::string(argv[1]) == "approve") return RunApprove(argc - 1, argv + 1);
+  // The shards of a folder run made into one run's results (merge.h).
+  if (argc >= 2 && std::string(argv[1]) == "merge") return RunMerge(argc - 1, argv + 1);
   Options options;
   std::string error;
   switch (ParseOptions(argc, argv, &options, &error)) {

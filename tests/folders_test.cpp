@@ -74,10 +74,12 @@ TEST_F(Folders, PairsTheTreesComparesEveryPairAndWritesTheMarkedCopies) {
   // Makefile, .gitignore and notes.txt are not images.  changed.bmp: 28
   // differing pixels, the PPM 6, as ImageMagick's compare counts them.
   EXPECT_EQ(outcome.standardOutput,
-            "{\"base\": \"base\", \"other\": \"other\", \"output\": \"out\", \"report\": null, \"metric\": \"channel\", "
-            "\"threshold\": 0, \"antialiasing\": false, \"max_diff_pixels\": null, \"max_diff_ratio\": null, "
+            "{\"base\": \"base\", \"other\": \"other\", \"output\": \"out\", \"report\": null, \"junit\": null, "
+            "\"metric\": \"channel\", \"mode\": \"channels\", \"threshold\": 0, \"antialiasing\": false, "
+            "\"color\": [255, 0, 255], \"aa_color\": [255, 255, 0], \"alpha\": 0.1, \"ignored\": [], \"max_diff_pixels\": null, \"max_diff_ratio\": null, "
             "\"shard\": null,\n"
             " \"totals\": {\"equal\": 2, \"changed\": 2, \"added\": 1, \"removed\": 1, \"errors\": 2},\n"
+            " \"problems\": [],\n"
             " \"pairs\": [\n"
             "  {\"path\": \"added.bmp\", \"status\": \"added\", \"identical\": false, \"base_size\": null, \"other_size\": null, "
             "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
@@ -548,6 +550,155 @@ TEST_F(Folders, ShardsSplitTheRunExactly) {
   EXPECT_LE(largest - smallest, 1u);
   EXPECT_EQ(Run({"--shard", "4/3", "base", "other"}).exitCode, 2);
   EXPECT_EQ(Run({"--shard", "1/2", "base/equal.bmp", "other/equal.bmp"}).exitCode, 2);
+}
+
+}  // namespace
+
+namespace {
+
+// Shards run at once, each in a folder of its own as on a CI machine, then
+// merged: the JSON byte for byte the unsharded run's, the same files (the
+// JUnit file apart from its times), summary and exit status; and every way
+// a set of shards can be wrong is refused before anything is written.
+void WriteText(const fs::path& path, const std::string& text) { WriteAll(path, Bytes(text.begin(), text.end())); }
+
+class Merge : public Folders {
+ protected:
+  void SetUp() override {
+    Folders::SetUp();
+    for (int k = 0; k < 8; ++k) {
+      std::string name = "more/c";
+      name += std::to_string(k);
+      name += ".bmp";
+      Copy("base/changed.bmp", "base/" + name);
+      Copy(k % 3 == 0 ? "other/changed.bmp" : "base/changed.bmp", "other/" + name);
+    }
+    CopyFixture();
+  }
+  // diffmark-cli in `folder` (made), writing everything there.
+  testsupport::RunOutcome RunIn(const std::string& folder, std::vector<std::string> args) {
+    fs::create_directories(dir / folder);
+    args.insert(args.begin(), {"--plugins", "../spi", "--json", "../base", "../other", "-o", "diff", "--report",
+                               "report.html", "--junit", "junit.xml"});
+    return testsupport::RunProgram(kCli, dir / folder, args);
+  }
+  testsupport::RunOutcome Merged(std::vector<std::string> args) {
+    args.insert(args.begin(), "merge");
+    return testsupport::RunProgram(kCli, dir.path(), args);
+  }
+  // Runs the three shards at once; each leaves result.json in its folder.
+  void RunShards(const std::vector<std::string>& extra = {}) {
+    std::vector<std::thread> running;
+    for (int k = 1; k <= 3; ++k) {
+      running.emplace_back([this, k, extra] {
+        const std::string folder = "s" + std::to_string(k);
+        std::vector<std::string> args = {"--shard", std::to_string(k) + "/3"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const auto outcome = RunIn(folder, args);
+        WriteText(dir / folder / "result.json", outcome.standardOutput);
+      });
+    }
+    for (std::thread& t : running) t.join();
+  }
+};
+
+std::string WithoutTimes(const Bytes& junit) {
+  const std::string text(junit.begin(), junit.end());
+  return std::regex_replace(text, std::regex(" (time|timestamp)=\"[^\"]*\""), "");
+}
+
+TEST_F(Merge, ThreeShardsMergeIntoTheUnshardedRun) {
+  for (const std::vector<std::string>& options : {std::vector<std::string>{},
+                                                   std::vector<std::string>{"--mode", "overlay", "--metric", "yiq",
+                                                                            "--aa", "--max-diff-pixels", "10",
+                                                                            "--ignore", "0,0,3,3"}}) {
+    SCOPED_TRACE(options.empty() ? "defaults" : "perceptual");
+    fs::remove_all(dir / "whole");
+    fs::remove_all(dir / "merged");
+    for (const char* s : {"s1", "s2", "s3"}) fs::remove_all(dir / s);
+    const auto whole = RunIn("whole", options);
+    RunShards(options);
+    const auto merged = Merged({"--json", "merged", "s1", "s2/result.json", "s3"});
+    EXPECT_EQ(merged.exitCode, whole.exitCode);
+    EXPECT_EQ(merged.exitCode, 2);  // the broken file and the PNG files no plug-in here reads
+    EXPECT_EQ(merged.standardOutput, whole.standardOutput);
+
+    auto wholeFiles = Files(dir / "whole");
+    auto mergedFiles = Files(dir / "merged");
+    ASSERT_TRUE(wholeFiles.count("junit.xml") && mergedFiles.count("junit.xml"));
+    EXPECT_EQ(WithoutTimes(mergedFiles.at("junit.xml")), WithoutTimes(wholeFiles.at("junit.xml")));
+    wholeFiles.erase("junit.xml");
+    mergedFiles.erase("junit.xml");
+    EXPECT_GT(mergedFiles.size(), 20u);  // marked copies, the page and its pictures
+    for (const auto& [path, bytes] : wholeFiles) {
+      EXPECT_TRUE(mergedFiles.count(path) && mergedFiles.at(path) == bytes) << path;
+    }
+    for (const auto& [path, bytes] : mergedFiles) EXPECT_TRUE(wholeFiles.count(path)) << path << " only merged";
+
+    // Merged again into the same folder: the same; and the summary is the
+    // unsharded run's.
+    auto again = Merged({"merged", "s3", "s2", "s1"});
+    EXPECT_EQ(again.exitCode, 2);
+    fs::remove_all(dir / "text");
+    fs::create_directories(dir / "text");
+    std::vector<std::string> textArgs = {"--plugins", "../spi", "../base", "../other"};
+    textArgs.insert(textArgs.end(), options.begin(), options.end());
+    const auto text = testsupport::RunProgram(kCli, dir / "text", textArgs);
+    EXPECT_EQ(again.standardOutput, text.standardOutput);
+    EXPECT_EQ(ReadAll(dir / "merged" / "report.html"), wholeFiles.at("report.html"));
+  }
+}
+
+TEST_F(Merge, RefusesShardsThatDoNotMakeOneRun) {
+  RunShards();
+  // Another run's shard 2: of four, with another threshold, and a copy of this one's.
+  fs::create_directories(dir / "four");
+  WriteText(dir / "four" / "result.json", RunIn("four", {"--shard", "2/4"}).standardOutput);
+  fs::create_directories(dir / "other-threshold");
+  WriteText(dir / "other-threshold" / "result.json",
+           RunIn("other-threshold", {"--shard", "2/3", "--threshold", "3"}).standardOutput);
+  fs::copy(dir / "s2", dir / "twin", fs::copy_options::recursive);
+  WriteText(dir / "unsharded.json", RunIn("unsharded", {}).standardOutput);
+  {
+    const Bytes json = ReadAll(dir / "s2" / "result.json");
+    ASSERT_GT(json.size(), 100u);
+    WriteText(dir / "cut.json", std::string(json.begin(), json.begin() + static_cast<long>(json.size() / 2)));
+  }
+  // A marked copy gone from a shard's folder.
+  fs::copy(dir / "s2", dir / "lost", fs::copy_options::recursive);
+  std::vector<std::string> copies;
+  for (const auto& entry : fs::recursive_directory_iterator(dir / "lost" / "diff")) {
+    if (entry.is_regular_file()) copies.push_back(entry.path().string());
+  }
+  ASSERT_FALSE(copies.empty());
+  fs::remove(copies.front());
+
+  struct Case {
+    std::vector<std::string> shards;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {{"s1", "s3"}, "merged: shard 2 of 3 missing (given: 1, 3)"},
+      {{"s1", "s2", "twin", "s3"}, "is shard 2 of 3, and so is"},
+      {{"s1", "four", "s3"}, "four/result.json: is shard 2 of 4, but s1/result.json is shard 1 of 3"},
+      {{"s1", "other-threshold", "s3"}, "\"threshold\" is 3 there and 0 in s1/result.json"},
+      {{"s1", "unsharded.json", "s3"}, "unsharded.json: is the JSON of a run without --shard K/N"},
+      {{"s1", "cut.json", "s3"}, "cut.json: is not valid JSON"},
+      {{"s1", "lost", "s3"}, "missing (the marked copy of"},
+      {{"s1", "nowhere", "s3"}, "nowhere: not found"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"merged"};
+    args.insert(args.end(), c.shards.begin(), c.shards.end());
+    const auto outcome = Merged(args);
+    EXPECT_EQ(outcome.exitCode, 2) << c.says;
+    EXPECT_NE(outcome.standardError.find(c.says), std::string::npos) << outcome.standardError;
+    EXPECT_EQ(std::count(outcome.standardError.begin(), outcome.standardError.end(), '\n'), 1) << c.says;
+    EXPECT_FALSE(fs::exists(dir / "merged")) << c.says << ": written before it was refused";
+  }
+  EXPECT_EQ(Merged({"s1", "s1", "s2", "s3"}).exitCode, 2);  // into a shard's own folder
+  EXPECT_EQ(Merged({"merged"}).exitCode, 2);
+  EXPECT_EQ(Merged({"--json", "-q", "merged", "s1", "s2", "s3"}).exitCode, 2);
 }
 
 }  // namespace
