@@ -111,8 +111,8 @@ std::optional<Shard> ReadShard(const std::string& path, bool quiet) {
   shard.index = k[0].get<unsigned>();
   shard.count = k[1].get<unsigned>();
   shard.file = path;
-  shard.folder = fs::path(path).parent_path().string();
-  if (shard.folder.empty()) shard.folder = ".";
+  const fs::path parent = fs::path(path).parent_path();
+  shard.folder = (parent.empty() ? fs::path(".") : parent).string();
   return shard;
 }
 
@@ -480,8 +480,7 @@ int RunMerge(int argc, char** argv) {
     return kTrouble;
   }
   for (const Shard& s : shards) {
-    std::error_code ec;
-    if (platform::KindOfPath(outDir.c_str()) == platform::PathKind::Directory && fs::equivalent(outDir, s.folder, ec)) {
+    if (SameFile(outDir, s.folder)) {
       Refuse(outDir, "is the folder of " + s.file + ": merge into another folder");
       return kTrouble;
     }

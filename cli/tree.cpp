@@ -145,4 +145,26 @@ std::string CanonicalPath(const std::string& path) {
   return ec ? std::string() : p.string();
 }
 
+// Whether two paths name one file (the same path, or a hard or symbolic
+// link to it); false when either does not exist.
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(a, b, ec) && !ec) return true;
+  // Where the file system gives no identity (folders under Windows'
+  // runtime), the full paths tell; Windows names ignore letter case.
+  std::error_code ea;
+  std::error_code eb;
+  std::string pa = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ea), ea).generic_string();
+  std::string pb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, eb), eb).generic_string();
+  if (ea || eb || pa.empty()) return false;
+  while (pa.size() > 1 && pa.back() == '/') pa.pop_back();
+  while (pb.size() > 1 && pb.back() == '/') pb.pop_back();
+#if defined(_WIN32)
+  for (std::string* p : {&pa, &pb}) {
+    for (char& c : *p) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  }
+#endif
+  return pa == pb && std::filesystem::exists(a, ea);
+}
+
 }  // namespace diffmark::cli

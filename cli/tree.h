@@ -53,4 +53,9 @@ struct PairedPath {
 // when it cannot be had.
 [[nodiscard]] std::string CanonicalPath(const std::string& path);
 
+// Whether two paths name one file or folder (the same path, another
+// spelling, a hard or symbolic link to it); false when either does not
+// exist.
+[[nodiscard]] bool SameFile(const std::string& a, const std::string& b);
+
 }  // namespace diffmark::cli
