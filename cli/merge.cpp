@@ -124,7 +124,9 @@ std::optional<Shard> FindShard(const std::string& operand) {
   std::error_code ec;
   for (fs::directory_iterator it(operand, ec), end; !ec && it != end; it.increment(ec)) {
     std::error_code kind;
-    if (it->is_regular_file(kind) && it->path().extension() == ".json") candidates.push_back(it->path().string());
+    if (it->is_regular_file(kind) && it->path().extension() == ".json") {
+      candidates.push_back(JoinRelative(operand, it->path().filename().string()));  // named as the user named the folder
+    }
   }
   if (ec) {
     Refuse(operand, "cannot be listed (" + ec.message() + ")");
