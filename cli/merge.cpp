@@ -79,6 +79,32 @@ struct Found {
   std::vector<Picture> pictures;
 };
 
+// Why a text is not JSON, in nlohmann-json's words ("syntax error while
+// parsing value - invalid string: ill-formed UTF-8 byte; last read: ...").
+std::string WhyNotJson(const std::vector<unsigned char>& bytes) {
+  struct Why : nlohmann::json_sax<json> {
+    std::string reason = "cut short?";
+    bool null() override { return true; }
+    bool boolean(bool) override { return true; }
+    bool number_integer(number_integer_t) override { return true; }
+    bool number_unsigned(number_unsigned_t) override { return true; }
+    bool number_float(number_float_t, const string_t&) override { return true; }
+    bool string(string_t&) override { return true; }
+    bool binary(binary_t&) override { return true; }
+    bool start_object(std::size_t) override { return true; }
+    bool key(string_t&) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t) override { return true; }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) override {
+      reason = e.what();
+      return false;
+    }
+  } why;
+  json::sax_parse(bytes.begin(), bytes.end(), &why, nlohmann::detail::input_format_t::json, true);
+  return why.reason;
+}
+
 std::string Text(const json& value) {
   return value.is_string() ? value.get<std::string>() : value.dump();
 }
@@ -97,7 +123,7 @@ std::optional<Shard> ReadShard(const std::string& path, bool quiet) {
   if (shard.doc.is_discarded() || !shard.doc.is_object() || !shard.doc.contains("pairs") ||
       !shard.doc.contains("totals")) {
     if (!quiet) {
-      Refuse(path, shard.doc.is_discarded() ? "is not valid JSON (cut short?)"
+      Refuse(path, shard.doc.is_discarded() ? "is not valid JSON (" + WhyNotJson(bytes) + ")"
                                             : "is not the --json output of a folder run (no \"pairs\", no \"totals\")");
     }
     return std::nullopt;
