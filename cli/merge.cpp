@@ -79,6 +79,15 @@ struct Found {
   std::vector<Picture> pictures;
 };
 
+// The member `key` of an object, or null when there is none (or `j` is
+// not an object): what a file says is never trusted to have a field.
+const json& At(const json& j, const char* key) {
+  static const json kNone;
+  if (!j.is_object()) return kNone;
+  const auto it = j.find(key);
+  return it == j.end() ? kNone : *it;
+}
+
 // Why a text is not JSON, in nlohmann-json's words ("syntax error while
 // parsing value - invalid string: ill-formed UTF-8 byte; last read: ...").
 std::string WhyNotJson(const std::vector<unsigned char>& bytes) {
@@ -128,7 +137,7 @@ std::optional<Shard> ReadShard(const std::string& path, bool quiet) {
     }
     return std::nullopt;
   }
-  const json& k = shard.doc.contains("shard") ? shard.doc["shard"] : json();
+  const json& k = At(shard.doc, "shard");
   if (!k.is_array() || k.size() != 2 || !k[0].is_number_unsigned() || !k[1].is_number_unsigned() ||
       k[0].get<uint64_t>() < 1 || k[0].get<uint64_t>() > k[1].get<uint64_t>() || k[1].get<uint64_t>() > 1000000) {
     if (!quiet) Refuse(path, "is the JSON of a run without --shard K/N: nothing to merge");
@@ -190,31 +199,38 @@ bool InsideRelative(const std::string& path) {
 // The options the shards ran with (their "settings"), as a run's Options.
 bool OptionsOf(const Shard& shard, Options* options) {
   const json& d = shard.doc;
-  const auto text = [&](const char* key) { return d[key].is_string() ? d[key].get<std::string>() : std::string(); };
+  const auto text = [&](const char* key) { return At(d, key).is_string() ? At(d, key).get<std::string>() : std::string(); };
   options->base = text("base");
   options->other = text("other");
   options->output = text("output");
   options->report = text("report");
   options->junit = text("junit");
-  const MetricInfo* metric = d["metric"].is_string() ? FindMetric(d["metric"].get<std::string>()) : nullptr;
-  const ModeInfo* mode = d["mode"].is_string() ? FindMode(d["mode"].get<std::string>()) : nullptr;
-  if (metric == nullptr || mode == nullptr || !d["threshold"].is_number() || !d["antialiasing"].is_boolean() ||
-      !d["alpha"].is_number() || !d["ignored"].is_array()) {
+  const MetricInfo* metric = At(d, "metric").is_string() ? FindMetric(At(d, "metric").get<std::string>()) : nullptr;
+  const ModeInfo* mode = At(d, "mode").is_string() ? FindMode(At(d, "mode").get<std::string>()) : nullptr;
+  if (metric == nullptr || mode == nullptr || !At(d, "threshold").is_number() || !At(d, "antialiasing").is_boolean() ||
+      !At(d, "alpha").is_number() || !At(d, "ignored").is_array()) {
     Refuse(shard.file, "its options are not ones diffmark-cli writes (\"metric\", \"mode\", \"threshold\", ...)");
     return false;
   }
   CompareOptions& c = options->compare;
   c.metric = metric->metric;
   c.mode = mode->mode;
-  if (metric->wholeThreshold) {
-    c.threshold = d["threshold"].get<int>();
-  } else {
-    c.perceptualThreshold = d["threshold"].get<double>();
+  const double threshold = At(d, "threshold").get<double>();
+  c.alpha = At(d, "alpha").get<double>();
+  const bool whole = At(d, "threshold").is_number_unsigned();
+  if (!(threshold >= 0 && threshold <= metric->maxThreshold) || (metric->wholeThreshold && !whole) ||
+      !(c.alpha >= 0 && c.alpha <= 1)) {
+    Refuse(shard.file, "its \"threshold\" or \"alpha\" is out of range for its metric");
+    return false;
   }
-  c.antialiasing = d["antialiasing"].get<bool>();
-  c.alpha = d["alpha"].get<double>();
+  if (metric->wholeThreshold) {
+    c.threshold = static_cast<int>(At(d, "threshold").get<uint64_t>());
+  } else {
+    c.perceptualThreshold = threshold;
+  }
+  c.antialiasing = At(d, "antialiasing").get<bool>();
   for (const auto& [key, colour] : {std::pair{"color", c.colour}, std::pair{"aa_color", c.aaColour}}) {
-    const json& v = d[key];
+    const json& v = At(d, key);
     if (!v.is_array() || v.size() != 3) {
       Refuse(shard.file, std::string("its \"") + key + "\" is not [R, G, B]");
       return false;
@@ -227,17 +243,17 @@ bool OptionsOf(const Shard& shard, Options* options) {
       colour[2 - i] = static_cast<uint8_t>(v[i].get<unsigned>());
     }
   }
-  for (const json& r : d["ignored"]) {
-    if (!r.is_object() || !r["x"].is_number_integer() || !r["y"].is_number_integer() ||
-        !r["width"].is_number_integer() || !r["height"].is_number_integer()) {
+  for (const json& r : At(d, "ignored")) {
+    if (!r.is_object() || !At(r, "x").is_number_integer() || !At(r, "y").is_number_integer() ||
+        !At(r, "width").is_number_integer() || !At(r, "height").is_number_integer()) {
       Refuse(shard.file, "its \"ignored\" regions are not {x, y, width, height}");
       return false;
     }
-    c.ignore.push_back({r["x"].get<int64_t>(), r["y"].get<int64_t>(), r["width"].get<int64_t>(),
-                        r["height"].get<int64_t>()});
+    c.ignore.push_back({At(r, "x").get<int64_t>(), At(r, "y").get<int64_t>(), At(r, "width").get<int64_t>(),
+                        At(r, "height").get<int64_t>()});
   }
-  if (d["max_diff_pixels"].is_number_unsigned()) options->maxDiffPixels = d["max_diff_pixels"].get<uint64_t>();
-  if (d["max_diff_ratio"].is_number()) options->maxDiffRatio = d["max_diff_ratio"].get<double>();
+  if (At(d, "max_diff_pixels").is_number_unsigned()) options->maxDiffPixels = At(d, "max_diff_pixels").get<uint64_t>();
+  if (At(d, "max_diff_ratio").is_number()) options->maxDiffRatio = At(d, "max_diff_ratio").get<double>();
   for (const std::string* path : {&options->output, &options->report, &options->junit}) {
     if (!path->empty() && !InsideRelative(*path)) {
       Refuse(shard.file, "its output " + *path +
@@ -273,50 +289,50 @@ bool ReadSize(const json& value, int32_t* width, int32_t* height, bool* known) {
 // An entry as the shard wrote it, rebuilt; false when it is not one
 // diffmark-cli writes.
 bool EntryOf(const json& j, FolderEntry* e) {
-  if (!j.is_object() || !j["path"].is_string()) return false;
-  const std::optional<PairStatus> status = StatusOf(j["status"]);
+  if (!j.is_object() || !At(j, "path").is_string()) return false;
+  const std::optional<PairStatus> status = StatusOf(At(j, "status"));
   if (!status) return false;
-  e->path = j["path"].get<std::string>();
+  e->path = At(j, "path").get<std::string>();
   e->status = *status;
   e->inBase = e->status != PairStatus::Added;
   e->inOther = e->status != PairStatus::Removed;
   PairResult& r = e->result;
-  r.identical = j["identical"].is_boolean() && j["identical"].get<bool>();
-  if (!ReadSize(j["base_size"], &r.baseWidth, &r.baseHeight, &r.baseLoaded) ||
-      !ReadSize(j["other_size"], &r.otherWidth, &r.otherHeight, &r.otherLoaded)) {
+  r.identical = At(j, "identical").is_boolean() && At(j, "identical").get<bool>();
+  if (!ReadSize(At(j, "base_size"), &r.baseWidth, &r.baseHeight, &r.baseLoaded) ||
+      !ReadSize(At(j, "other_size"), &r.otherWidth, &r.otherHeight, &r.otherLoaded)) {
     return false;
   }
   Stats& s = r.stats;
-  const json& different = j["different_pixels"];
+  const json& different = At(j, "different_pixels");
   if (different.is_number_unsigned()) {
     for (const char* key : {"different_bytes", "antialiased_pixels"}) {
-      if (!j[key].is_number_unsigned()) return false;
+      if (!At(j, key).is_number_unsigned()) return false;
     }
     r.compared = true;
     s.differentPixels = different.get<uint64_t>();
-    s.differentBytes = j["different_bytes"].get<uint64_t>();
-    s.antialiasedPixels = j["antialiased_pixels"].get<uint64_t>();
-    r.sizesKnown = j["pixels"].is_number_unsigned();
-    if (r.sizesKnown) s.pixels = j["pixels"].get<uint64_t>();
+    s.differentBytes = At(j, "different_bytes").get<uint64_t>();
+    s.antialiasedPixels = At(j, "antialiased_pixels").get<uint64_t>();
+    r.sizesKnown = At(j, "pixels").is_number_unsigned();
+    if (r.sizesKnown) s.pixels = At(j, "pixels").get<uint64_t>();
     // Identical files of a format whose header was not read: no sizes, and
     // nothing loaded.
     if (!r.sizesKnown) r.baseLoaded = r.otherLoaded = false;
-    const json& box = j["bbox"];
+    const json& box = At(j, "bbox");
     if (s.differentPixels > 0) {
       if (!box.is_object()) return false;
       for (const char* key : {"x", "y", "width", "height"}) {
-        if (!box[key].is_number_unsigned() || box[key].get<uint64_t>() > INT32_MAX) return false;
+        if (!At(box, key).is_number_unsigned() || At(box, key).get<uint64_t>() > INT32_MAX) return false;
       }
-      s.minX = box["x"].get<int32_t>();
-      s.minY = box["y"].get<int32_t>();
-      s.maxX = static_cast<int32_t>(box["x"].get<int64_t>() + box["width"].get<int64_t>() - 1);
-      s.maxY = static_cast<int32_t>(box["y"].get<int64_t>() + box["height"].get<int64_t>() - 1);
+      s.minX = At(box, "x").get<int32_t>();
+      s.minY = At(box, "y").get<int32_t>();
+      s.maxX = static_cast<int32_t>(At(box, "x").get<int64_t>() + At(box, "width").get<int64_t>() - 1);
+      s.maxY = static_cast<int32_t>(At(box, "y").get<int64_t>() + At(box, "height").get<int64_t>() - 1);
     }
   } else if (!different.is_null()) {
     return false;
   }
-  if (j["output"].is_string()) r.output = j["output"].get<std::string>();
-  if (j["error"].is_string()) e->trouble.push_back(j["error"].get<std::string>());
+  if (At(j, "output").is_string()) r.output = At(j, "output").get<std::string>();
+  if (At(j, "error").is_string()) e->trouble.push_back(At(j, "error").get<std::string>());
   return true;
 }
 
@@ -369,9 +385,16 @@ bool ReadPage(Shard& shard, const std::string& pagePath) {
     return false;
   }
   shard.page = json::parse(data, nullptr, false);
-  if (shard.page.is_discarded() || !shard.page.is_object() || !shard.page["pairs"].is_array() ||
-      !shard.page["folder"].is_string()) {
+  if (shard.page.is_discarded() || !shard.page.is_object() || !At(shard.page, "pairs").is_array() ||
+      !At(shard.page, "folder").is_string()) {
     Refuse(pagePath, "its report data is not valid (the report page of " + shard.file + ")");
+    return false;
+  }
+  // The pictures lie in a folder beside the page, named without a path.
+  const std::string folder = At(shard.page, "folder").get<std::string>();
+  if (folder.empty() || folder == "." || folder == ".." || folder.find_first_of("/\\:") != std::string::npos) {
+    Refuse(pagePath, "its report data names a picture folder that is not beside it (the report page of " +
+                         shard.file + ")");
     return false;
   }
   return true;
@@ -380,18 +403,18 @@ bool ReadPage(Shard& shard, const std::string& pagePath) {
 // The report's pictures of one entry, and the size and hash of its files.
 bool TakeReportRecord(Found& f, const json& record, const std::string& pictureFolder, std::string* why) {
   FolderEntry& e = f.entry;
-  if (record.contains("problem") && record["problem"].is_string()) e.shownProblem = record["problem"].get<std::string>();
+  if (At(record, "problem").is_string()) e.shownProblem = At(record, "problem").get<std::string>();
   const std::pair<const char*, std::string*> sides[] = {
       {"base", &e.shownBase}, {"other", &e.shownOther}, {"marked", &e.shownMarked}};
   for (const auto& [key, shown] : sides) {
-    const json& side = record.contains(key) ? record[key] : json();
+    const json& side = At(record, key);
     if (side.is_null()) continue;
     if (!side.is_object()) {
       *why = std::string("its report record of the ") + key + " side is not one diffmark-cli writes";
       return false;
     }
-    if (side["picture"].is_string()) {
-      const std::string name = side["picture"].get<std::string>();
+    if (At(side, "picture").is_string()) {
+      const std::string name = At(side, "picture").get<std::string>();
       const size_t dash = name.find('-');
       const size_t dot = name.rfind('.');
       if (name.find_first_of("/\\") != std::string::npos || dash == std::string::npos || dot == std::string::npos ||
@@ -403,14 +426,14 @@ bool TakeReportRecord(Found& f, const json& record, const std::string& pictureFo
                             name.substr(dot + 1), shown});
     }
     if (std::string(key) == "marked") continue;  // the base file's record
-    if (side["bytes"].is_number_unsigned() && side["fnv1a64"].is_string()) {
+    if (At(side, "bytes").is_number_unsigned() && At(side, "fnv1a64").is_string()) {
       Fingerprint& print = std::string(key) == "base" ? e.baseFile : e.otherFile;
-      const std::string hex = side["fnv1a64"].get<std::string>();
+      const std::string hex = At(side, "fnv1a64").get<std::string>();
       if (hex.size() != 16 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) {
         *why = "its report record's hash is not 16 hex digits";
         return false;
       }
-      print.bytes = side["bytes"].get<uint64_t>();
+      print.bytes = At(side, "bytes").get<uint64_t>();
       print.fnv1a64 = std::stoull(hex, nullptr, 16);
       (std::string(key) == "base" ? e.baseFingerprinted : e.otherFingerprinted) = true;
     }
@@ -478,9 +501,9 @@ int RunMerge(int argc, char** argv) {
         Refuse(s.file, std::string("has no \"") + key + "\": written by another version of diffmark-cli?");
         return kTrouble;
       }
-      if (s.doc[key] != first.doc[key]) {
+      if (At(s.doc, key) != At(first.doc, key)) {
         Refuse(s.file, std::string("compared with other options than ") + first.file + ": \"" + key + "\" is " +
-                           Text(s.doc[key]) + " there and " + Text(first.doc[key]) + " in " + first.file);
+                           Text(At(s.doc, key)) + " there and " + Text(At(first.doc, key)) + " in " + first.file);
         return kTrouble;
       }
     }
@@ -524,14 +547,14 @@ int RunMerge(int argc, char** argv) {
   std::vector<std::string> problems;
   double seconds = 0;
   for (const Shard& s : shards) {
-    const json& pairs = s.doc["pairs"];
-    const json& timings = s.doc.contains("timings") ? s.doc["timings"] : json();
-    if (!pairs.is_array() || !timings.is_object() || !timings["pairs"].is_array() ||
-        timings["pairs"].size() != pairs.size() || !timings["seconds"].is_number()) {
+    const json& pairs = At(s.doc, "pairs");
+    const json& timings = At(s.doc, "timings");
+    if (!pairs.is_array() || !timings.is_object() || !At(timings, "pairs").is_array() ||
+        At(timings, "pairs").size() != pairs.size() || !At(timings, "seconds").is_number()) {
       Refuse(s.file, "its \"pairs\" and \"timings\" do not match (cut short or edited?)");
       return kTrouble;
     }
-    seconds += timings["seconds"].get<double>();
+    seconds += At(timings, "seconds").get<double>();
     std::vector<FolderEntry> own;
     for (size_t i = 0; i < pairs.size(); ++i) {
       Found f;
@@ -540,7 +563,7 @@ int RunMerge(int argc, char** argv) {
         Refuse(s.file, "entry " + std::to_string(i + 1) + " is not one diffmark-cli writes");
         return kTrouble;
       }
-      const json& t = timings["pairs"][i];
+      const json& t = At(timings, "pairs")[i];
       f.entry.seconds = t.is_number() ? t.get<double>() : 0;
       if (!f.entry.result.output.empty()) {
         if (!InsideRelative(f.entry.result.output)) {
@@ -554,17 +577,17 @@ int RunMerge(int argc, char** argv) {
     }
     // The totals a shard printed are its entries' own: else it was cut or edited.
     const FolderTotals t = CountStatuses(own);
-    const json& totals = s.doc["totals"];
+    const json& totals = At(s.doc, "totals");
     const std::pair<const char*, uint64_t> counts[] = {
         {"equal", t.equal}, {"changed", t.changed}, {"added", t.added}, {"removed", t.removed}, {"errors", t.errors}};
     for (const auto& [key, count] : counts) {
-      if (!totals.is_object() || !totals[key].is_number_unsigned() || totals[key].get<uint64_t>() != count) {
+      if (!totals.is_object() || !At(totals, key).is_number_unsigned() || At(totals, key).get<uint64_t>() != count) {
         Refuse(s.file, "its \"totals\" are not the count of its \"pairs\" (cut short or edited?)");
         return kTrouble;
       }
     }
-    if (s.doc.contains("problems") && s.doc["problems"].is_array()) {
-      for (const auto& p : s.doc["problems"]) problems.push_back(Text(p));
+    if (At(s.doc, "problems").is_array()) {
+      for (const auto& p : At(s.doc, "problems")) problems.push_back(Text(p));
     }
   }
 
@@ -591,8 +614,8 @@ int RunMerge(int argc, char** argv) {
     std::map<const Shard*, std::map<std::string, const json*>> records;
     for (Shard& s : shards) {
       if (!ReadPage(s, JoinRelative(s.folder, options.report))) return kTrouble;
-      for (const json& record : s.page["pairs"]) {
-        if (record.is_object() && record["path"].is_string()) records[&s][record["path"].get<std::string>()] = &record;
+      for (const json& record : At(s.page, "pairs")) {
+        if (record.is_object() && At(record, "path").is_string()) records[&s][At(record, "path").get<std::string>()] = &record;
       }
     }
     for (Found& f : found) {
@@ -602,7 +625,7 @@ int RunMerge(int argc, char** argv) {
         return kTrouble;
       }
       const std::string pictures = JoinRelative(f.shard->folder, JoinRelative(pageFolder.empty() ? "." : pageFolder,
-                                                                               f.shard->page["folder"].get<std::string>()));
+                                                                               At(f.shard->page, "folder").get<std::string>()));
       std::string why;
       if (!TakeReportRecord(f, *at->second, pictures, &why)) {
         Refuse(f.shard->file, f.entry.path + ": " + why);
