@@ -289,7 +289,14 @@ bool ReadSize(const json& value, int32_t* width, int32_t* height, bool* known) {
 // An entry as the shard wrote it, rebuilt; false when it is not one
 // diffmark-cli writes.
 bool EntryOf(const json& j, FolderEntry* e) {
-  if (!j.is_object() || !At(j, "path").is_string()) return false;
+  if (!j.is_object() || !At(j, "path").is_string() || !At(j, "identical").is_boolean()) return false;
+  for (const char* key : {"base_size", "other_size", "pixels", "different_pixels", "different_bytes",
+                          "antialiased_pixels", "bbox", "passed", "output", "error"}) {
+    if (!j.contains(key)) return false;  // every entry has every field, null where it has no value
+  }
+  for (const char* key : {"output", "error"}) {
+    if (!At(j, key).is_null() && !At(j, key).is_string()) return false;
+  }
   const std::optional<PairStatus> status = StatusOf(At(j, "status"));
   if (!status) return false;
   e->path = At(j, "path").get<std::string>();
@@ -297,7 +304,7 @@ bool EntryOf(const json& j, FolderEntry* e) {
   e->inBase = e->status != PairStatus::Added;
   e->inOther = e->status != PairStatus::Removed;
   PairResult& r = e->result;
-  r.identical = At(j, "identical").is_boolean() && At(j, "identical").get<bool>();
+  r.identical = At(j, "identical").get<bool>();
   if (!ReadSize(At(j, "base_size"), &r.baseWidth, &r.baseHeight, &r.baseLoaded) ||
       !ReadSize(At(j, "other_size"), &r.otherWidth, &r.otherHeight, &r.otherLoaded)) {
     return false;

@@ -668,6 +668,22 @@ TEST_F(Merge, RefusesShardsThatDoNotMakeOneRun) {
     ASSERT_GT(json.size(), 100u);
     WriteText(dir / "cut.json", std::string(json.begin(), json.begin() + static_cast<long>(json.size() / 2)));
   }
+  // Shard files edited or cut: each refused for what is wrong with it.
+  const Bytes json = ReadAll(dir / "s2" / "result.json");
+  const std::string text(json.begin(), json.end());
+  const std::vector<std::pair<std::string, std::pair<std::string, std::string>>> edits = {
+      {"totals", {"\"equal\": [0-9]+", "\"equal\": 99"}},
+      {"timings", {",\n \"timings\": \\{[^}]*\\}", ""}},
+      {"entry", {"\"different_pixels\": [0-9]+", "\"different_pixels\": \"many\""}},
+      {"field", {"\"identical\": (true|false), ", ""}},
+  };
+  for (const auto& [name, edit] : edits) {
+    const std::string edited = std::regex_replace(text, std::regex(edit.first), edit.second,
+                                                  std::regex_constants::format_first_only);
+    ASSERT_NE(edited, text) << name;
+    fs::create_directories(dir / ("edited-" + name));
+    WriteText(dir / ("edited-" + name) / "result.json", edited);
+  }
   // A marked copy gone from a shard's folder.
   fs::copy(dir / "s2", dir / "lost", fs::copy_options::recursive);
   std::vector<std::string> copies;
@@ -690,6 +706,10 @@ TEST_F(Merge, RefusesShardsThatDoNotMakeOneRun) {
       {{"s1", "cut.json", "s3"}, "cut.json: is not valid JSON"},
       {{"s1", "lost", "s3"}, "missing (the marked copy of"},
       {{"s1", "nowhere", "s3"}, "nowhere: not found"},
+      {{"s1", "edited-totals", "s3"}, "its \"totals\" are not the count of its \"pairs\""},
+      {{"s1", "edited-timings", "s3"}, "its \"pairs\" and \"timings\" do not match"},
+      {{"s1", "edited-entry", "s3"}, "is not one diffmark-cli writes"},
+      {{"s1", "edited-field", "s3"}, "is not one diffmark-cli writes"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"merged"};
