@@ -41,7 +41,16 @@ constexpr uint64_t kBatchBytes = uint64_t{64} << 10;
 // deflate's counts are 32-bit: longer input goes in pieces.
 constexpr uint64_t kMaxPiece = uint64_t{1} << 30;
 
+// Run-length matches only (Z_RLE), with a small hash table (memory level
+// 6, cleared at every band).  Up-filtered screenshots are mostly runs of
+// zeros: measured on 1280 x 800 difference pictures in 256 KiB bands,
+// against level 1 with its usual matches and memory level 8: 2.5 ms
+// instead of 3.2 and 33 kB instead of 39 (overlay), 2.2 ms instead of 2.8
+// and 23 kB instead of 29 (marked copy); on a noisy photograph-like
+// picture 27 ms instead of 64 and 1.94 MB instead of 2.11.
 constexpr int kLevel = 1;  // zlib header 78 01: deflate, 32 KiB window, fastest
+constexpr int kMemoryLevel = 6;
+constexpr int kStrategy = Z_RLE;
 
 // Encodes running at once in this process: the folder form encodes on each
 // of its workers, and they share the cores.
@@ -102,7 +111,7 @@ struct Band {
 // One thread's deflate state, reused from band to band.
 class Deflater {
  public:
-  Deflater() { ready_ = deflateInit2(&stream_, kLevel, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK; }
+  Deflater() { ready_ = deflateInit2(&stream_, kLevel, Z_DEFLATED, -15, kMemoryLevel, kStrategy) == Z_OK; }
   ~Deflater() {
     if (ready_) deflateEnd(&stream_);
   }
