@@ -9,9 +9,11 @@ a picture cut into many bands on several threads -- each pair is written
 once as BMP and once as PNG, and Pillow's decode of the PNG must hold
 exactly the pixels of the BMP; Python's zlib checks every chunk's CRC-32
 and the stream's end and Adler-32.  The channel copy and the perceptual
-overlay both.
+overlay both.  When a PNG plug-in is found, diffmark-cli then compares the
+PNG it wrote with the BMP: they must be identical (the plug-in reads the
+many IDAT chunks of a banded file).
 
-usage: cli_png_output_test.py DIFFMARK_CLI
+usage: cli_png_output_test.py DIFFMARK_CLI PLUGIN_DIR
 """
 import os
 import random
@@ -23,7 +25,8 @@ import zlib
 
 from PIL import Image, ImageDraw
 
-cli = os.path.abspath(sys.argv[1])
+cli, plugins = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+reads_png = any(name.startswith("png") and name.endswith(".spi") for name in os.listdir(plugins))
 failures = []
 
 # (width, height): 512-pixel rows are 1537 filtered bytes, so 341 rows make
@@ -126,6 +129,12 @@ with tempfile.TemporaryDirectory() as work:
                     break
             if len(pictures) == 2 and pictures["png"] != pictures["bmp"]:
                 failures.append(f"{name}: the PNG's pixels are not the BMP's")
+            if len(pictures) == 2 and reads_png:
+                done = subprocess.run([cli, "--plugins", plugins, "out.png", "out.bmp"], cwd=work,
+                                      capture_output=True, text=True)
+                if done.returncode != 0:
+                    failures.append(f"{name}: diffmark-cli out.png out.bmp: {done.returncode} {done.stdout}"
+                                    f"{done.stderr}")
 
 print("ok" if not failures else "\n".join(failures))
 sys.exit(1 if failures else 0)
