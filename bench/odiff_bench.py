@@ -29,6 +29,7 @@ bytes of the two decoded pictures (24-bit and RGBA).
 Figures only; nothing fails on timing.
 
 usage: bench/odiff_bench.py [--build DIR] [--runs N] [--shots DIR] [--before CLI]
+                           [--large] [--formats png,jpg,webp]
   --build   the build tree whose cli/diffmark-cli is timed (build/release)
   --runs    runs of each program per pair (15)
   --shots   take the screenshots from DIR (made there when missing;
@@ -36,6 +37,7 @@ usage: bench/odiff_bench.py [--build DIR] [--runs N] [--shots DIR] [--before CLI
   --before  another diffmark-cli (an older build) timed in the same
             alternation, for before/after figures
   --large   also 4096 x 4096 PNG screenshots (perceptual mode only)
+  --formats the input formats timed (all three)
 """
 import argparse
 import glob
@@ -56,12 +58,13 @@ parser.add_argument("--runs", type=int, default=15)
 parser.add_argument("--shots", default=os.path.join(cache, "shots"))
 parser.add_argument("--before", default=None)
 parser.add_argument("--large", action="store_true")
+parser.add_argument("--formats", default="png,jpg,webp")
 args = parser.parse_args()
 
 cli = os.path.join(os.path.abspath(args.build), "cli", "diffmark-cli")
 runs = args.runs
 sizes = [(1280, 800), (1920, 1080)]
-formats = ["png", "jpg", "webp"]
+formats = [f for f in args.formats.split(",") if f]
 changes = ["shift", "colour"]
 
 PAGE = """<!doctype html><html><head><meta charset="utf-8"><style>

@@ -1,5 +1,5 @@
 // PNG output: 8-bit RGB, written into an open file.  One implementation a
-// system: libspng (png_spng.cpp) where it is found, the Windows Imaging
+// system: zlib (png_zlib.cpp) where it is found, the Windows Imaging
 // Component on Windows (png_wic.cpp).
 #pragma once
 

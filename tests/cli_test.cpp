@@ -218,7 +218,7 @@ Image LoadThroughPlugins(const std::filesystem::path& file, std::string* error) 
   return image;
 }
 
-// -o x.png (libspng; the Windows Imaging Component on Windows) writes a PNG
+// -o x.png (zlib; the Windows Imaging Component on Windows) writes a PNG
 // that decodes to the marked pixels, top row first whichever way up the
 // base is stored, replacing what was there.
 TEST_F(Cli, PngOutputDecodesToTheMarkedPixels) {
