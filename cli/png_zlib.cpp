@@ -191,21 +191,28 @@ void PutBigEndian(std::vector<uint8_t>* out, uint32_t value) {
   out->insert(out->end(), bytes, bytes + 4);
 }
 
-// One chunk (length, type, data, CRC-32 of type and data) a piece of at
-// most 1 GiB; empty data gives one empty chunk.
-void PutChunks(std::vector<uint8_t>* out, const char* type, const uint8_t* data, size_t length) {
+// Writes one chunk (length, type, data, CRC-32 of type and data) a piece
+// of at most 1 GiB; empty data gives one empty chunk.  The data is written
+// where it lies: the deflated bands are not copied into one buffer.
+bool WriteChunks(platform::FileHandle out, const char* type, const uint8_t* data, size_t length) {
   do {
     const size_t piece = static_cast<size_t>(std::min<uint64_t>(length, kMaxPiece));
-    PutBigEndian(out, static_cast<uint32_t>(piece));
+    std::vector<uint8_t> head;
+    PutBigEndian(&head, static_cast<uint32_t>(piece));
     const auto* name = reinterpret_cast<const uint8_t*>(type);
-    out->insert(out->end(), name, name + 4);
-    out->insert(out->end(), data, data + piece);
+    head.insert(head.end(), name, name + 4);
     uLong crc = crc32_z(0, name, 4);
     if (piece != 0) crc = crc32_z(crc, data, piece);  // crc32_z answers 0 for no buffer
-    PutBigEndian(out, static_cast<uint32_t>(crc));
+    std::vector<uint8_t> tail;
+    PutBigEndian(&tail, static_cast<uint32_t>(crc));
+    if (!platform::WriteBytes(out, head.data(), head.size()) || (piece != 0 && !platform::WriteBytes(out, data, piece)) ||
+        !platform::WriteBytes(out, tail.data(), tail.size())) {
+      return false;
+    }
     data += piece;
     length -= piece;
   } while (length != 0);
+  return true;
 }
 
 }  // namespace
@@ -268,18 +275,18 @@ bool EncodePng(const Picture& picture, platform::FileHandle out, std::string* er
   }
   PutBigEndian(&bands.back().deflated, static_cast<uint32_t>(adler));
 
-  std::vector<uint8_t> file = {137, 'P', 'N', 'G', 13, 10, 26, 10};
-  size_t total = file.size() + 25 + 12;
-  for (const Band& band : bands) total += band.deflated.size() + 12;
-  file.reserve(total);
+  static const uint8_t kSignature[8] = {137, 'P', 'N', 'G', 13, 10, 26, 10};
   std::vector<uint8_t> header;
   PutBigEndian(&header, static_cast<uint32_t>(picture.width));
   PutBigEndian(&header, static_cast<uint32_t>(picture.height));
   header.insert(header.end(), {8, 2, 0, 0, 0});  // 8 bits, red green blue, deflate, filters, not interlaced
-  PutChunks(&file, "IHDR", header.data(), header.size());
-  for (const Band& band : bands) PutChunks(&file, "IDAT", band.deflated.data(), band.deflated.size());
-  PutChunks(&file, "IEND", nullptr, 0);
-  if (!platform::WriteBytes(out, file.data(), file.size())) {
+  bool written = platform::WriteBytes(out, kSignature, sizeof kSignature) &&
+                 WriteChunks(out, "IHDR", header.data(), header.size());
+  for (size_t k = 0; written && k < bands.size(); ++k) {
+    written = WriteChunks(out, "IDAT", bands[k].deflated.data(), bands[k].deflated.size());
+    std::vector<uint8_t>().swap(bands[k].deflated);  // each band's memory goes once it is out
+  }
+  if (!written || !WriteChunks(out, "IEND", nullptr, 0)) {
     *error = "write failed (" + platform::LastFileErrorText() + ")";
     return false;
   }
