@@ -429,9 +429,14 @@ bool Far(const uint8_t* p, const uint8_t* q, uint8_t slack) {
 
 // ------------------------------------------------------------ anti-aliasing
 
-// Five rows around the current one of one band (null outside the image).
+// Five rows around the current one of one band (null outside the image),
+// and, for the three middle ones, what is known of each pixel's siblings
+// (kSiblingsUnknown until asked).
+enum : uint8_t { kSiblingsUnknown = 0, kFewSiblings = 1, kManySiblings = 2 };
+
 struct Window {
   const uint8_t* row[2 * kAntialiasContextRows + 1];
+  uint8_t* siblings[3];  // rows y - 1, y, y + 1; null outside the image
   int32_t width;
   int32_t height;
   int32_t y;
@@ -443,17 +448,9 @@ struct Window {
 
 bool SamePixel(const uint8_t* p, const uint8_t* q) { return ((p[0] ^ q[0]) | (p[1] ^ q[1]) | (p[2] ^ q[2])) == 0; }
 
-// Brightness difference of two pixels of one picture (centre minus neighbour),
-// 0 for equal pixels.  YIQ's Y for both metrics: pixelmatch 8 kept the
-// brightness of 7 for its anti-aliasing rule.
-double BrightnessDelta(const uint8_t* c, const uint8_t* n) {
-  if (SamePixel(c, n)) return 0;
-  return YiqY(c[2] - n[2], c[1] - n[1], c[0] - n[0]);
-}
-
 // True when the pixel at (x1, y1) has three or more identical neighbours; the
 // picture's border counts as one.
-bool HasManySiblings(const Window& w, int32_t x1, int32_t y1) {
+bool CountManySiblings(const Window& w, int32_t x1, int32_t y1) {
   const int32_t x0 = x1 > 0 ? x1 - 1 : 0;
   const int32_t y0 = y1 > 0 ? y1 - 1 : 0;
   const int32_t x2 = x1 + 1 < w.width ? x1 + 1 : w.width - 1;
@@ -468,6 +465,22 @@ bool HasManySiblings(const Window& w, int32_t x1, int32_t y1) {
     }
   }
   return false;
+}
+
+// The same, remembered per pixel: neighbouring candidates ask about the
+// same pixels.  (x1, y1) is within a row of the current one.
+bool HasManySiblings(const Window& w, int32_t x1, int32_t y1) {
+  uint8_t& known = w.siblings[y1 - w.y + 1][x1];
+  if (known == kSiblingsUnknown) known = CountManySiblings(w, x1, y1) ? kManySiblings : kFewSiblings;
+  return known == kManySiblings;
+}
+
+// Brightness difference of two pixels of one picture (centre minus neighbour),
+// 0 for equal pixels.  YIQ's Y for both metrics: pixelmatch 8 kept the
+// brightness of 7 for its anti-aliasing rule.
+double BrightnessDelta(const uint8_t* c, const uint8_t* n) {
+  if (SamePixel(c, n)) return 0;
+  return YiqY(c[2] - n[2], c[1] - n[1], c[0] - n[0]);
 }
 
 // The slope rule on picture `img` (the other picture `alt` joins the flatness
@@ -505,11 +518,30 @@ bool Antialiased(const Window& img, const Window& alt, int32_t x1, int32_t y1) {
          (HasManySiblings(img, maxX, maxY) && HasManySiblings(alt, maxX, maxY));
 }
 
+// Per-pixel sibling verdicts of one picture for the rows around the current
+// one: four rows reused in turn, each cleared when it is taken for a new
+// image row.
+struct SiblingRows {
+  uint8_t* bytes = nullptr;  // 4 rows of `width`
+  int32_t width = 0;
+  int32_t tag[4] = {-1, -1, -1, -1};
+
+  uint8_t* Row(int32_t y) {
+    const auto slot = static_cast<size_t>(y & 3);
+    uint8_t* row = bytes + slot * static_cast<size_t>(width);
+    if (tag[slot] != y) {
+      std::memset(row, kSiblingsUnknown, static_cast<size_t>(width));
+      tag[slot] = y;
+    }
+    return row;
+  }
+};
+
 bool HoldsRows(const Band& band, int32_t from, int32_t to) {
   return from >= band.first && to <= int64_t{band.first} + band.rows.height;
 }
 
-Window MakeWindow(const Band& band, int32_t y) {
+Window MakeWindow(const Band& band, int32_t y, SiblingRows* siblings) {
   Window w{};
   w.width = band.rows.width;
   w.height = band.imageHeight;
@@ -519,6 +551,10 @@ Window MakeWindow(const Band& band, int32_t y) {
     const bool inside = py >= 0 && py < band.imageHeight && py >= band.first &&
                         py < int64_t{band.first} + band.rows.height;
     w.row[k + kAntialiasContextRows] = inside ? band.rows.Row(py - band.first) : nullptr;
+  }
+  for (int32_t k = -1; k <= 1; ++k) {
+    const int32_t py = y + k;
+    w.siblings[k + 1] = py >= 0 && py < band.imageHeight ? siblings->Row(py) : nullptr;
   }
   return w;
 }
@@ -579,8 +615,16 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
   if (fromRow == toRow) return true;
   if (!HoldsRows(base, needFrom, needTo) || !HoldsRows(other, needFrom, needTo)) return false;
 
-  uint8_t* classes = new (std::nothrow) uint8_t[static_cast<size_t>(width) + 1];
+  // The row's verdicts, then (with anti-aliasing) four rows of sibling
+  // verdicts for each picture.
+  const size_t scratchRows = settings.antialiasing ? 9 : 1;
+  uint8_t* classes = new (std::nothrow) uint8_t[scratchRows * static_cast<size_t>(width) + 1];
   if (classes == nullptr) return false;
+  SiblingRows baseSiblings;
+  SiblingRows otherSiblings;
+  baseSiblings.width = otherSiblings.width = width;
+  baseSiblings.bytes = classes + static_cast<size_t>(width);
+  otherSiblings.bytes = baseSiblings.bytes + 4 * static_cast<size_t>(width);
 
   const Metric metric = settings.metric;
   const double limit = PerceptualLimit(metric, settings.threshold);
@@ -629,8 +673,8 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
         std::memset(classes, kPixelSame, static_cast<size_t>(width));
         marked = true;
         if (settings.antialiasing) {
-          wa = MakeWindow(base, y);
-          wb = MakeWindow(other, y);
+          wa = MakeWindow(base, y, &baseSiblings);
+          wb = MakeWindow(other, y, &otherSiblings);
         }
       }
       const auto x = static_cast<int32_t>(px);
