@@ -222,16 +222,53 @@ struct HyabParts {
   double ab2;
 };
 
-HyabParts Hyab(uint8_t r1, uint8_t g1, uint8_t b1, uint8_t r2, uint8_t g2, uint8_t b2) {
-  const Cones p = ToCones(r1, g1, b1);
-  const Cones q = ToCones(r2, g2, b2);
-  const double dl = p.l - q.l;
-  const double dm = p.m - q.m;
-  const double ds = p.s - q.s;
+// A colour's cone roots and lightness.
+struct OklabColour {
+  Cones cones;
+  double lightness;
+};
+
+OklabColour ToOklab(uint8_t red, uint8_t green, uint8_t blue) {
+  const Cones c = ToCones(red, green, blue);
+  return OklabColour{c, Lightness(c)};
+}
+
+HyabParts HyabOf(const OklabColour& p, const OklabColour& q) {
+  const double dl = p.cones.l - q.cones.l;
+  const double dm = p.cones.m - q.cones.m;
+  const double ds = p.cones.s - q.cones.s;
   const double da = 1.9779984951 * dl - 2.4285922050 * dm + 0.4505937099 * ds;
   const double db = 0.0259040371 * dl + 0.7827717662 * dm - 0.8086757660 * ds;
-  return HyabParts{Lightness(p) - Lightness(q), da * da + db * db};
+  return HyabParts{p.lightness - q.lightness, da * da + db * db};
 }
+
+HyabParts Hyab(uint8_t r1, uint8_t g1, uint8_t b1, uint8_t r2, uint8_t g2, uint8_t b2) {
+  return HyabOf(ToOklab(r1, g1, b1), ToOklab(r2, g2, b2));
+}
+
+// The OKLab values of the colours met last, by colour (screens repeat a few
+// colours): a direct-mapped table, each entry replaced by the next colour
+// that falls on it.  The values are those ToOklab gives, so remembering
+// them changes no result.
+struct OklabMemo {
+  static constexpr int kBits = 10;
+  uint32_t key[1 << kBits];  // 0xRRGGBB, or kEmpty
+  OklabColour value[1 << kBits];
+  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+
+  void Clear() {
+    for (uint32_t& k : key) k = kEmpty;
+  }
+  const OklabColour& Of(uint8_t red, uint8_t green, uint8_t blue) {
+    const uint32_t colour = uint32_t{red} << 16 | uint32_t{green} << 8 | blue;
+    const uint32_t slot = (colour * 2654435761u) >> (32 - kBits);
+    if (key[slot] != colour) {
+      key[slot] = colour;
+      value[slot] = ToOklab(red, green, blue);
+    }
+    return value[slot];
+  }
+};
 
 // Whether |dL| + sqrt(ab2) exceeds the threshold, decided without the root
 // as pixelmatch 8 decides it (the two forms differ in the last bit).
@@ -627,6 +664,15 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
   otherSiblings.bytes = baseSiblings.bytes + 4 * static_cast<size_t>(width);
 
   const Metric metric = settings.metric;
+  OklabMemo* oklab = nullptr;
+  if (metric == Metric::Oklab) {
+    oklab = new (std::nothrow) OklabMemo;
+    if (oklab == nullptr) {
+      delete[] classes;
+      return false;
+    }
+    oklab->Clear();
+  }
   const double limit = PerceptualLimit(metric, settings.threshold);
   // Pixels whose channels differ by no more than this are within the
   // threshold whatever their colours: the scan passes over them.
@@ -661,7 +707,7 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
         const int t = settings.channelThreshold;
         if (std::abs(p[0] - q[0]) <= t && std::abs(p[1] - q[1]) <= t && std::abs(p[2] - q[2]) <= t) continue;
       } else if (metric == Metric::Oklab) {
-        const HyabParts h = Hyab(p[2], p[1], p[0], q[2], q[1], q[0]);
+        const HyabParts h = HyabOf(oklab->Of(p[2], p[1], p[0]), oklab->Of(q[2], q[1], q[0]));
         if (!HyabOver(h, settings.threshold)) continue;
         darker = h.dl > 0;
       } else {
@@ -692,6 +738,7 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
     }
     if (sink != nullptr) sink(context, y, marked ? classes : nullptr, width);
   }
+  delete oklab;
   delete[] classes;
   MergeCounts(counts, found);
   return true;
