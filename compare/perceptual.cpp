@@ -744,13 +744,63 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
   return true;
 }
 
+namespace {
+
+// The grey of each equal pixel, remembered by colour for the row (direct
+// mapped: text rows alternate among a few colours).
+struct GreyMemo {
+  static constexpr int kBits = 6;
+  uint32_t key[1 << kBits];
+  uint8_t grey[1 << kBits];
+  double alpha;
+
+  explicit GreyMemo(double a) : alpha(a) {
+    for (uint32_t& k : key) k = 0xFFFFFFFFu;
+  }
+  uint8_t Of(const uint8_t* bgr) {
+    const uint32_t colour = uint32_t{bgr[2]} << 16 | uint32_t{bgr[1]} << 8 | bgr[0];
+    const uint32_t slot = (colour * 2654435761u) >> (32 - kBits);
+    if (key[slot] != colour) {
+      const uint8_t rgb[3] = {bgr[2], bgr[1], bgr[0]};
+      key[slot] = colour;
+      grey[slot] = OverlayGrey(rgb, alpha);
+    }
+    return grey[slot];
+  }
+};
+
+constexpr int32_t kRunPixels = 16;  // 48 bytes: three 16-byte vectors
+
+#if defined(__SSE2__)
+// Whether the 16 pixels at p all equal the pixel the three vectors repeat,
+// and the 16 verdicts (if any) are all kPixelSame.
+bool RunOfSame(const uint8_t* p, const __m128i pattern[3], const uint8_t* classes) {
+  __m128i all = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), pattern[0]);
+  all = _mm_and_si128(all, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), pattern[1]));
+  all = _mm_and_si128(all, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), pattern[2]));
+  if (classes != nullptr) {
+    all = _mm_and_si128(
+        all, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(classes)), _mm_setzero_si128()));
+  }
+  return _mm_movemask_epi8(all) == 0xFFFF;
+}
+#endif
+
+}  // namespace
+
 void PaintOverlayRow(const OverlayColours& colours, const uint8_t* baseRow, const uint8_t* classes, int32_t width,
                      uint8_t* outRow) {
-  // Screens repeat colours along a row: the grey of the last equal pixel is
-  // kept for the next one of the same colour.
-  uint8_t lastRgb[3] = {0, 0, 0};
-  uint8_t lastGrey = OverlayGrey(lastRgb, colours.alpha);
-  for (int32_t x = 0; x < width; ++x) {
+  GreyMemo greys(colours.alpha);
+#if defined(__SSE2__)
+  // Runs of one colour (most of a screen) are painted 16 pixels at a time:
+  // after a pixel that repeats the one before, the next 16 are tried as a
+  // run of it.
+  __m128i pattern[3] = {};
+  uint8_t runColour[3] = {0, 0, 0};
+  bool patternSet = false;
+  int32_t nextTry = 0;
+#endif
+  for (int32_t x = 0; x < width;) {
     const uint8_t* p = baseRow + static_cast<ptrdiff_t>(x) * 3;
     uint8_t* out = outRow + static_cast<ptrdiff_t>(x) * 3;
     const uint8_t verdict = classes == nullptr ? uint8_t{kPixelSame} : classes[x];
@@ -765,15 +815,32 @@ void PaintOverlayRow(const OverlayColours& colours, const uint8_t* baseRow, cons
       out[0] = rgb[2];
       out[1] = rgb[1];
       out[2] = rgb[0];
+      ++x;
       continue;
     }
-    if (p[0] != lastRgb[2] || p[1] != lastRgb[1] || p[2] != lastRgb[0]) {
-      lastRgb[0] = p[2];
-      lastRgb[1] = p[1];
-      lastRgb[2] = p[0];
-      lastGrey = OverlayGrey(lastRgb, colours.alpha);
+#if defined(__SSE2__)
+    if (x >= nextTry && x > 0 && x + kRunPixels <= width && p[0] == p[-3] && p[1] == p[-2] && p[2] == p[-1]) {
+      if (!patternSet || p[0] != runColour[0] || p[1] != runColour[1] || p[2] != runColour[2]) {
+        alignas(16) uint8_t bytes[3 * kRunPixels];
+        for (int32_t k = 0; k < kRunPixels; ++k) std::memcpy(bytes + 3 * k, p, 3);
+        for (int k = 0; k < 3; ++k) pattern[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes + 16 * k));
+        std::memcpy(runColour, p, 3);
+        patternSet = true;
+      }
+      if (RunOfSame(p, pattern, classes == nullptr ? nullptr : classes + x)) {
+        const uint8_t grey = greys.Of(p);
+        do {
+          std::memset(outRow + static_cast<ptrdiff_t>(x) * 3, grey, 3 * kRunPixels);
+          x += kRunPixels;
+        } while (x + kRunPixels <= width &&
+                 RunOfSame(baseRow + static_cast<ptrdiff_t>(x) * 3, pattern, classes == nullptr ? nullptr : classes + x));
+        continue;
+      }
+      nextTry = x + kRunPixels;
     }
-    out[0] = out[1] = out[2] = lastGrey;
+#endif
+    out[0] = out[1] = out[2] = greys.Of(p);
+    ++x;
   }
 }
 
