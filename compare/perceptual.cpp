@@ -791,6 +791,8 @@ bool RunOfSame(const uint8_t* p, const __m128i pattern[3], const uint8_t* classe
 void PaintOverlayRow(const OverlayColours& colours, const uint8_t* baseRow, const uint8_t* classes, int32_t width,
                      uint8_t* outRow) {
   GreyMemo greys(colours.alpha);
+  uint8_t last[3] = {0, 0, 0};
+  uint8_t lastGrey = greys.Of(last);
 #if defined(__SSE2__)
   // Runs of one colour (most of a screen) are painted 16 pixels at a time:
   // after a pixel that repeats the one before, the next 16 are tried as a
@@ -839,7 +841,11 @@ void PaintOverlayRow(const OverlayColours& colours, const uint8_t* baseRow, cons
       nextTry = x + kRunPixels;
     }
 #endif
-    out[0] = out[1] = out[2] = greys.Of(p);
+    if (p[0] != last[0] || p[1] != last[1] || p[2] != last[2]) {
+      std::memcpy(last, p, 3);
+      lastGrey = greys.Of(p);
+    }
+    out[0] = out[1] = out[2] = lastGrey;
     ++x;
   }
 }
