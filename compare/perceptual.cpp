@@ -259,7 +259,8 @@ struct OklabMemo {
   void Clear() {
     for (uint32_t& k : key) k = kEmpty;
   }
-  const OklabColour& Of(uint8_t red, uint8_t green, uint8_t blue) {
+  // A copy: the next colour may take the same entry.
+  OklabColour Of(uint8_t red, uint8_t green, uint8_t blue) {
     const uint32_t colour = uint32_t{red} << 16 | uint32_t{green} << 8 | blue;
     const uint32_t slot = (colour * 2654435761u) >> (32 - kBits);
     if (key[slot] != colour) {
