@@ -563,6 +563,7 @@ struct SiblingRows {
   uint8_t* bytes = nullptr;  // 4 rows of `width`
   int32_t width = 0;
   int32_t tag[4] = {-1, -1, -1, -1};
+  bool full[4] = {};  // every verdict of the row known
 
   uint8_t* Row(int32_t y) {
     const auto slot = static_cast<size_t>(y & 3);
@@ -570,10 +571,226 @@ struct SiblingRows {
     if (tag[slot] != y) {
       std::memset(row, kSiblingsUnknown, static_cast<size_t>(width));
       tag[slot] = y;
+      full[slot] = false;
     }
     return row;
   }
+  bool Full(int32_t y) const { return tag[y & 3] == y && full[y & 3]; }
+  void SetFull(int32_t y) { full[y & 3] = tag[y & 3] == y; }
 };
+
+// ------------------------------------------------ anti-aliasing, whole rows
+//
+// Where a row has many candidates, the rule's inputs are prepared for whole
+// rows at once with AVX2 (the lazy per-pixel path above serves the rest,
+// and processors without AVX2): each picture's pixels packed in 32 bits,
+// their brightness (below), and every pixel's sibling verdict.  Each row is
+// prepared once while the rows around it are classified.
+
+// Brightness for the anti-aliasing rule, as an exact integer.  pixelmatch
+// takes the brightness difference of the centre and a neighbour as YIQ's Y
+// of their channel differences in doubles, and only compares these
+// differences with 0 and with each other.  Over every triple of channel
+// differences, that double orders exactly as dr * 29889531 + dg * 58662247 +
+// db * 11448223 (the weights times 10^8) does, with no two triples equal
+// and 0 only for equal pixels: checked for all 511^3 triples (neighbours in
+// that order lie at least 3.4e-7 apart in the doubles, far above their
+// rounding).  That integer is a difference of per-pixel values below 2^35,
+// held exactly in doubles: a darker neighbour (a negative difference) is
+// one with a larger value, an equal one the same pixel.
+constexpr double kBrightRed = 29889531;
+constexpr double kBrightGreen = 58662247;
+constexpr double kBrightBlue = 11448223;
+
+// A packed pixel never equals this: it stands for the pixels beyond the
+// picture's edges.
+constexpr uint32_t kOutside = 0xFF000000u;
+
+// Bytes 1 (few siblings) or 2 (many) for the 8 bits of a mask.
+struct VerdictBytes {
+  uint64_t of[256];
+};
+
+constexpr VerdictBytes MakeVerdictBytes() {
+  VerdictBytes t{};
+  for (unsigned m = 0; m < 256; ++m) {
+    uint64_t v = 0;
+    for (unsigned k = 0; k < 8; ++k) v |= uint64_t{(m >> k) & 1u ? kManySiblings : kFewSiblings} << (8 * k);
+    t.of[m] = v;
+  }
+  return t;
+}
+
+constexpr VerdictBytes kVerdictBytes = MakeVerdictBytes();
+
+// Sibling verdict of pixel x of a row from its packed rows (each with one
+// kOutside entry before and after; row above and below kOutside beyond the
+// picture); `edge` is 1 on the picture's border.
+uint8_t SiblingVerdict(const uint32_t* up, const uint32_t* mid, const uint32_t* down, int32_t x, int edge) {
+  const uint32_t c = mid[x + 1];
+  const int zeroes = edge + (up[x] == c) + (up[x + 1] == c) + (up[x + 2] == c) + (mid[x] == c) + (mid[x + 2] == c) +
+                     (down[x] == c) + (down[x + 1] == c) + (down[x + 2] == c);
+  return zeroes > 2 ? kManySiblings : kFewSiblings;
+}
+
+#if defined(DIFFMARK_HAVE_AVX2)
+#define DIFFMARK_HAVE_PREPARED_ROWS 1
+
+// Packs a row of `width` pixels into dst[1 .. width] (blue, green, red, 0)
+// and their brightness into bright[0 .. width).
+__attribute__((target("avx2"))) void PackRowAvx2(const uint8_t* src, int32_t width, uint32_t* dst, double* bright) {
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 0, 3, 4, 5, 0);
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8, -128, 9, 10, 11, -128, 0, 1, 2, -128,
+                                          3, 4, 5, -128, 6, 7, 8, -128, 9, 10, 11, -128);
+  const __m256i low = _mm256_set1_epi32(0xFF);
+  const __m256d wr = _mm256_set1_pd(kBrightRed);
+  const __m256d wg = _mm256_set1_pd(kBrightGreen);
+  const __m256d wb = _mm256_set1_pd(kBrightBlue);
+  int32_t x = 0;
+  // 32 bytes are read for 8 pixels (24 bytes): stop while they lie in the row.
+  for (; x + 11 <= width; x += 8) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<ptrdiff_t>(x) * 3));
+    v = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(v, lanes), spread);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 1 + x), v);
+    const __m256i r = _mm256_srli_epi32(v, 16);
+    const __m256i g = _mm256_and_si256(_mm256_srli_epi32(v, 8), low);
+    const __m256i b = _mm256_and_si256(v, low);
+    for (int half = 0; half < 2; ++half) {
+      const __m128i r4 = half == 0 ? _mm256_castsi256_si128(r) : _mm256_extracti128_si256(r, 1);
+      const __m128i g4 = half == 0 ? _mm256_castsi256_si128(g) : _mm256_extracti128_si256(g, 1);
+      const __m128i b4 = half == 0 ? _mm256_castsi256_si128(b) : _mm256_extracti128_si256(b, 1);
+      const __m256d sum = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(r4), wr),
+                                                      _mm256_mul_pd(_mm256_cvtepi32_pd(g4), wg)),
+                                        _mm256_mul_pd(_mm256_cvtepi32_pd(b4), wb));
+      _mm256_storeu_pd(bright + x + 4 * half, sum);
+    }
+  }
+  for (; x < width; ++x) {
+    const uint8_t* p = src + static_cast<ptrdiff_t>(x) * 3;
+    dst[1 + x] = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
+    bright[x] = p[2] * kBrightRed + p[1] * kBrightGreen + p[0] * kBrightBlue;
+  }
+  dst[0] = kOutside;
+  dst[width + 1] = kOutside;
+}
+
+// The sibling verdicts of a row of `width` pixels into out[0 .. width),
+// from the packed rows above, of and below it.
+__attribute__((target("avx2"))) void SiblingRowAvx2(const uint32_t* up, const uint32_t* mid, const uint32_t* down,
+                                                    int32_t width, bool edgeRow, uint8_t* out) {
+  const int edge = edgeRow ? 1 : 0;
+  const __m256i base = _mm256_set1_epi32(-edge);  // counts run negative: equal lanes are -1
+  const __m256i limit = _mm256_set1_epi32(-3);
+  int32_t x = 0;
+  for (; x + 8 <= width; x += 8) {
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mid + x + 1));
+    __m256i n = base;
+    for (const uint32_t* row : {up, mid, down}) {
+      for (int dx = 0; dx < 3; ++dx) {
+        if (row == mid && dx == 1) continue;
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x + dx));
+        n = _mm256_add_epi32(n, _mm256_cmpeq_epi32(v, c));
+      }
+    }
+    // many siblings: n <= -3, that is -3 > n or n == -3
+    const __m256i many = _mm256_or_si256(_mm256_cmpgt_epi32(limit, n), _mm256_cmpeq_epi32(limit, n));
+    const auto mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(many)));
+    std::memcpy(out + x, &kVerdictBytes.of[mask], 8);
+  }
+  for (; x < width; ++x) out[x] = SiblingVerdict(up, mid, down, x, edge);
+  // The first and last pixels lie on the border.
+  out[0] = SiblingVerdict(up, mid, down, 0, 1);
+  if (width > 1) out[width - 1] = SiblingVerdict(up, mid, down, width - 1, 1);
+}
+
+bool HavePreparedRows() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
+const bool kPreparedRows = HavePreparedRows();
+#endif
+
+// One picture's prepared rows: packed rows in a ring of 8 (rows y - 2 to
+// y + 2 are read), brightness in a ring of 4 (y - 1 to y + 1), and the
+// sibling verdicts in the picture's SiblingRows.
+struct PreparedPicture {
+  const Band* band = nullptr;
+  SiblingRows* siblings = nullptr;
+  int32_t width = 0;
+  uint32_t* packed = nullptr;  // 8 rows of width + 2
+  double* bright = nullptr;    // 4 rows of width
+  uint32_t* outside = nullptr; // a row of kOutside, for rows beyond the picture
+  int32_t packedTag[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+  int32_t brightTag[4] = {-1, -1, -1, -1};
+
+  size_t PackedStride() const { return static_cast<size_t>(width) + 2; }
+
+#if defined(DIFFMARK_HAVE_PREPARED_ROWS)
+  // Packs image row y (and its brightness) unless it is packed already.
+  void Pack(int32_t y) {
+    const auto slot = static_cast<size_t>(y & 7);
+    if (packedTag[slot] == y) return;
+    double* b = bright + static_cast<size_t>(y & 3) * static_cast<size_t>(width);
+    PackRowAvx2(band->rows.Row(y - band->first), width, packed + slot * PackedStride(), b);
+    packedTag[slot] = y;
+    brightTag[y & 3] = y;
+  }
+  const uint32_t* PackedRow(int32_t y) const {
+    return y < 0 || y >= band->imageHeight ? outside : packed + static_cast<size_t>(y & 7) * PackedStride();
+  }
+  const double* BrightRow(int32_t y) {
+    if (brightTag[y & 3] != y) {
+      packedTag[y & 7] = -1;  // packed again with its brightness
+      Pack(y);
+    }
+    return bright + static_cast<size_t>(y & 3) * static_cast<size_t>(width);
+  }
+  // Makes every sibling verdict of image row y known.
+  void Siblings(int32_t y) {
+    if (siblings->Full(y)) return;
+    for (int32_t k = y - 1; k <= y + 1; ++k) {
+      if (k >= 0 && k < band->imageHeight) Pack(k);
+    }
+    SiblingRowAvx2(PackedRow(y - 1), PackedRow(y), PackedRow(y + 1), width, y == 0 || y == band->imageHeight - 1,
+                   siblings->Row(y));
+    siblings->SetFull(y);
+  }
+#endif
+};
+
+// The slope rule at an inner pixel (x, y) of picture `img` from prepared
+// rows: brightness rows y - 1 to y + 1 of `img`, sibling rows y - 1 to
+// y + 1 of both pictures.  Neighbours in pixelmatch's order: column by
+// column.
+bool AntialiasedPrepared(const double* const bright[3], uint8_t* const many[3], uint8_t* const altMany[3],
+                         int32_t x) {
+  static constexpr int kDx[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
+  static constexpr int kDy[8] = {0, 1, 2, 0, 2, 0, 1, 2};
+  const double centre = bright[1][x];
+  int zeroes = 0;
+  double darkest = centre;
+  double brightest = centre;
+  int dark = -1;
+  int light = -1;
+  for (int k = 0; k < 8; ++k) {
+    const double v = bright[kDy[k]][x + kDx[k]];
+    zeroes += v == centre ? 1 : 0;
+    if (v > darkest) {
+      darkest = v;
+      dark = k;
+    }
+    if (v < brightest) {
+      brightest = v;
+      light = k;
+    }
+  }
+  if (zeroes > 2 || dark < 0 || light < 0) return false;
+  const int32_t dx = x + kDx[dark];
+  const int32_t lx = x + kDx[light];
+  return (many[kDy[dark]][dx] == kManySiblings && altMany[kDy[dark]][dx] == kManySiblings) ||
+         (many[kDy[light]][lx] == kManySiblings && altMany[kDy[light]][lx] == kManySiblings);
+}
 
 bool HoldsRows(const Band& band, int32_t from, int32_t to) {
   return from >= band.first && to <= int64_t{band.first} + band.rows.height;
@@ -639,6 +856,30 @@ void MergeCounts(PerceptualCounts* into, const PerceptualCounts& part) {
   }
 }
 
+namespace {
+
+// The buffers of one ClassifyRows call.
+struct Scratch {
+  uint8_t* classes = nullptr;    // the row's verdicts; with anti-aliasing, 8 more rows of sibling verdicts
+  int32_t* candidates = nullptr; // x of the row's pixels over the threshold
+  OklabMemo* oklab = nullptr;
+  uint32_t* packed = nullptr;    // prepared rows: packed pixels of both pictures, and a row beyond the edge
+  double* bright = nullptr;      // prepared rows: brightness of both pictures
+
+  Scratch() = default;
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  ~Scratch() {
+    delete[] classes;
+    delete[] candidates;
+    delete oklab;
+    delete[] packed;
+    delete[] bright;
+  }
+};
+
+}  // namespace
+
 bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Band& other, int32_t fromRow,
                   int32_t toRow, PerceptualCounts* counts, RowSink sink, void* context) {
 
@@ -647,47 +888,60 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
     return false;
   }
   const int32_t width = base.rows.width;
+  const int32_t height = base.imageHeight;
   const int32_t margin = settings.antialiasing ? kAntialiasContextRows : 0;
   const int32_t needFrom = fromRow - margin < 0 ? 0 : fromRow - margin;
-  const int32_t needTo = toRow + margin > base.imageHeight ? base.imageHeight : toRow + margin;
+  const int32_t needTo = toRow + margin > height ? height : toRow + margin;
   if (fromRow == toRow) return true;
   if (!HoldsRows(base, needFrom, needTo) || !HoldsRows(other, needFrom, needTo)) return false;
 
-  // The row's verdicts, then (with anti-aliasing) four rows of sibling
-  // verdicts for each picture.
-  const size_t scratchRows = settings.antialiasing ? 9 : 1;
-  uint8_t* classes = new (std::nothrow) uint8_t[scratchRows * static_cast<size_t>(width) + 1];
-  if (classes == nullptr) return false;
-  SiblingRows baseSiblings;
-  SiblingRows otherSiblings;
-  baseSiblings.width = otherSiblings.width = width;
-  baseSiblings.bytes = classes + static_cast<size_t>(width);
-  otherSiblings.bytes = baseSiblings.bytes + 4 * static_cast<size_t>(width);
-
-  const Metric metric = settings.metric;
-  OklabMemo* oklab = nullptr;
-  if (metric == Metric::Oklab) {
-    oklab = new (std::nothrow) OklabMemo;
-    if (oklab == nullptr) {
-      delete[] classes;
-      return false;
+  const auto w = static_cast<size_t>(width);
+  const bool antialiasing = settings.antialiasing;
+  Scratch scratch;
+  scratch.classes = new (std::nothrow) uint8_t[(antialiasing ? 9 : 1) * w + 1];
+  if (scratch.classes == nullptr) return false;
+  uint8_t* const classes = scratch.classes;
+  SiblingRows siblings[2];
+  if (antialiasing) {
+    scratch.candidates = new (std::nothrow) int32_t[w + 1];
+    if (scratch.candidates == nullptr) return false;
+    for (int k = 0; k < 2; ++k) {
+      siblings[k].width = width;
+      siblings[k].bytes = classes + w + 4 * w * static_cast<size_t>(k);
     }
-    oklab->Clear();
   }
+  const Metric metric = settings.metric;
+  if (metric == Metric::Oklab) {
+    scratch.oklab = new (std::nothrow) OklabMemo;
+    if (scratch.oklab == nullptr) return false;
+    scratch.oklab->Clear();
+  }
+  OklabMemo* const oklab = scratch.oklab;
+  // Whole rows are prepared for the rule where a row has at least this many
+  // candidates (preparing costs about what the per-pixel path spends on a
+  // candidate for every 32 pixels of the row).
+  PreparedPicture prepared[2];
+  bool preparedReady = false;
+  const int32_t preparedFrom = width / 32 > 8 ? width / 32 : 8;
+#if defined(DIFFMARK_HAVE_PREPARED_ROWS)
+  const bool canPrepare = antialiasing && kPreparedRows && width >= 3 && height >= 3;
+#else
+  const bool canPrepare = false;
+#endif
+
   const double limit = PerceptualLimit(metric, settings.threshold);
   // Pixels whose channels differ by no more than this are within the
   // threshold whatever their colours: the scan passes over them.
   const uint8_t slack = metric == Metric::Channel ? static_cast<uint8_t>(std::clamp(settings.channelThreshold, 0, 255))
                        : metric == Metric::Yiq   ? YiqSlack(limit)
                                                  : OklabSlack(settings.threshold);
-  const size_t rowBytes = static_cast<size_t>(width) * 3;
+  const size_t rowBytes = w * 3;
   PerceptualCounts found;
   for (int32_t y = fromRow; y < toRow; ++y) {
     const uint8_t* a = base.rows.Row(y - base.first);
     const uint8_t* b = other.rows.Row(y - other.first);
     bool marked = false;
-    Window wa{};
-    Window wb{};
+    int32_t candidateCount = 0;
     // Next pixel that differs: where one differs its neighbour often does
     // too, so the pixel after it is tried before the vector scan.
     const auto next = [&](size_t from) {
@@ -717,30 +971,81 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
         darker = delta < 0;
       }
       if (!marked) {
-        std::memset(classes, kPixelSame, static_cast<size_t>(width));
+        std::memset(classes, kPixelSame, w);
         marked = true;
-        if (settings.antialiasing) {
-          wa = MakeWindow(base, y, &baseSiblings);
-          wb = MakeWindow(other, y, &otherSiblings);
-        }
       }
       const auto x = static_cast<int32_t>(px);
-      if (settings.antialiasing && (Antialiased(wa, wb, x, y) || Antialiased(wb, wa, x, y))) {
-        classes[px] = kPixelAntialiased;
-        ++found.antialiased;
+      classes[px] = darker ? kPixelDarker : kPixelLighter;
+      if (antialiasing) {
+        scratch.candidates[candidateCount++] = x;
         continue;
       }
-      classes[px] = darker ? kPixelDarker : kPixelLighter;
       ++found.differing;
       if (x < found.left) found.left = x;
       if (x > found.right) found.right = x;
       if (y < found.top) found.top = y;
       found.bottom = y;
     }
+    if (candidateCount > 0) {
+      // The anti-aliasing rule for the row's pixels over the threshold.
+      const Window wa = MakeWindow(base, y, &siblings[0]);
+      const Window wb = MakeWindow(other, y, &siblings[1]);
+      bool whole = false;
+      const double* bright[2][3] = {};
+      uint8_t* many[2][3] = {};
+#if defined(DIFFMARK_HAVE_PREPARED_ROWS)
+      if (canPrepare && candidateCount >= preparedFrom && y > 0 && y + 1 < height) {
+        if (!preparedReady) {
+          const size_t stride = w + 2;
+          scratch.packed = new (std::nothrow) uint32_t[17 * stride];
+          scratch.bright = new (std::nothrow) double[8 * w];
+          if (scratch.packed != nullptr && scratch.bright != nullptr) {
+            uint32_t* outside = scratch.packed + 16 * stride;
+            for (size_t k = 0; k < stride; ++k) outside[k] = kOutside;
+            for (int k = 0; k < 2; ++k) {
+              prepared[k].band = k == 0 ? &base : &other;
+              prepared[k].siblings = &siblings[k];
+              prepared[k].width = width;
+              prepared[k].packed = scratch.packed + 8 * stride * static_cast<size_t>(k);
+              prepared[k].bright = scratch.bright + 4 * w * static_cast<size_t>(k);
+              prepared[k].outside = outside;
+            }
+            preparedReady = true;
+          }
+        }
+        if (preparedReady) {
+          whole = true;
+          for (int k = 0; k < 2; ++k) {
+            for (int32_t r = 0; r < 3; ++r) {
+              prepared[k].Siblings(y - 1 + r);
+              many[k][r] = siblings[k].Row(y - 1 + r);
+            }
+            for (int32_t r = 0; r < 3; ++r) bright[k][r] = prepared[k].BrightRow(y - 1 + r);
+          }
+        }
+      }
+#endif
+      for (int32_t i = 0; i < candidateCount; ++i) {
+        const int32_t x = scratch.candidates[i];
+        const bool inner = whole && x > 0 && x + 1 < width;
+        const bool antialiased =
+            inner ? AntialiasedPrepared(bright[0], many[0], many[1], x) ||
+                        AntialiasedPrepared(bright[1], many[1], many[0], x)
+                  : Antialiased(wa, wb, x, y) || Antialiased(wb, wa, x, y);
+        if (antialiased) {
+          classes[x] = kPixelAntialiased;
+          ++found.antialiased;
+          continue;
+        }
+        ++found.differing;
+        if (x < found.left) found.left = x;
+        if (x > found.right) found.right = x;
+        if (y < found.top) found.top = y;
+        found.bottom = y;
+      }
+    }
     if (sink != nullptr) sink(context, y, marked ? classes : nullptr, width);
   }
-  delete oklab;
-  delete[] classes;
   MergeCounts(counts, found);
   return true;
 }
