@@ -283,6 +283,42 @@ TEST(PerceptualOverlay, DarkerPixelsByEachMetricsBrightness) {
   }
 }
 
+// A row paints every colour's grey as OverlayGrey gives it, in place or
+// not, between pixels of other verdicts or none (rows are painted many
+// pixels at a time where the processor allows).
+TEST(PerceptualOverlay, RowsPaintEveryColoursGreyAsOverlayGreyHasIt) {
+  constexpr int32_t kWidth = 4099;  // not a multiple of any group
+  std::vector<uint8_t> row(3 * kWidth);
+  std::vector<uint8_t> out(3 * kWidth);
+  std::vector<uint8_t> classes(kWidth, kPixelSame);
+  for (int32_t x = 100; x < kWidth; x += 37) classes[static_cast<size_t>(x)] = static_cast<uint8_t>(1 + x % 3);
+  uint64_t wrong = 0;
+  for (double alpha : {0.1, 0.37, 1.0}) {
+    OverlayColours colours;
+    colours.alpha = alpha;
+    for (uint32_t start = 0; start < (1u << 24); start += kWidth) {
+      for (size_t k = 0; k < kWidth; ++k) {
+        const uint32_t c = (start + static_cast<uint32_t>(k)) & 0xFFFFFFu;
+        row[3 * k] = static_cast<uint8_t>(c);
+        row[3 * k + 1] = static_cast<uint8_t>(c >> 8);
+        row[3 * k + 2] = static_cast<uint8_t>(c >> 16);
+      }
+      const bool marked = (start / kWidth) % 2 == 1;
+      const bool inPlace = (start / kWidth) % 3 == 0;
+      if (inPlace) out = row;
+      PaintOverlayRow(colours, inPlace ? out.data() : row.data(), marked ? classes.data() : nullptr, kWidth,
+                      out.data());
+      for (size_t k = 0; k < kWidth; ++k) {
+        if (marked && classes[k] != kPixelSame) continue;
+        const uint8_t rgb[3] = {row[3 * k + 2], row[3 * k + 1], row[3 * k]};
+        const uint8_t grey = OverlayGrey(rgb, alpha);
+        if (out[3 * k] != grey || out[3 * k + 1] != grey || out[3 * k + 2] != grey) ++wrong;
+      }
+    }
+  }
+  EXPECT_EQ(wrong, 0u);
+}
+
 TEST(PerceptualOverlay, PaintsClassesAndGreyInPlace) {
   const Drawn a = Draw({"KKGWW", "KKGWW", "KKGWW"}, true);
   Drawn b = Draw({"KKgWW", "KKGWK", "KKGWW"}, true);
