@@ -765,17 +765,18 @@ struct PreparedPicture {
 // column.
 bool AntialiasedPrepared(const double* const bright[3], uint8_t* const many[3], uint8_t* const altMany[3],
                          int32_t x) {
+  // Equal brightness is an equal pixel: three equal neighbours are the
+  // centre's own sibling verdict.
+  if (many[1][x] == kManySiblings) return false;
   static constexpr int kDx[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
   static constexpr int kDy[8] = {0, 1, 2, 0, 2, 0, 1, 2};
   const double centre = bright[1][x];
-  int zeroes = 0;
   double darkest = centre;
   double brightest = centre;
   int dark = -1;
   int light = -1;
   for (int k = 0; k < 8; ++k) {
     const double v = bright[kDy[k]][x + kDx[k]];
-    zeroes += v == centre ? 1 : 0;
     if (v > darkest) {
       darkest = v;
       dark = k;
@@ -785,7 +786,7 @@ bool AntialiasedPrepared(const double* const bright[3], uint8_t* const many[3], 
       light = k;
     }
   }
-  if (zeroes > 2 || dark < 0 || light < 0) return false;
+  if (dark < 0 || light < 0) return false;
   const int32_t dx = x + kDx[dark];
   const int32_t lx = x + kDx[light];
   return (many[kDy[dark]][dx] == kManySiblings && altMany[kDy[dark]][dx] == kManySiblings) ||
@@ -858,23 +859,73 @@ void MergeCounts(PerceptualCounts* into, const PerceptualCounts& part) {
 
 namespace {
 
-// The buffers of one ClassifyRows call.
-struct Scratch {
-  uint8_t* classes = nullptr;    // the row's verdicts; with anti-aliasing, 8 more rows of sibling verdicts
-  int32_t* candidates = nullptr; // x of the row's pixels over the threshold
-  OklabMemo* oklab = nullptr;
-  uint32_t* packed = nullptr;    // prepared rows: packed pixels of both pictures, and a row beyond the edge
-  double* bright = nullptr;      // prepared rows: brightness of both pictures
+// The buffers of ClassifyRows, kept by each thread from call to call up to
+// kKeptScratch bytes: the streamed path and the whole-picture path call it
+// for every few dozen rows, and memory handed back to the system costs a
+// page fault per page when it is taken again.
+constexpr uint64_t kKeptScratch = uint64_t{16} << 20;
 
-  Scratch() = default;
+struct ScratchBlock {
+  uint8_t* bytes = nullptr;
+  uint64_t size = 0;
+  bool inUse = false;
+  ScratchBlock() = default;
+  ScratchBlock(const ScratchBlock&) = delete;
+  ScratchBlock& operator=(const ScratchBlock&) = delete;
+  ~ScratchBlock() { delete[] bytes; }
+};
+
+thread_local ScratchBlock tScratch;
+
+// `size` bytes for one call: the thread's kept block, or a block of its
+// own when the kept one is in use (a sink that classifies again).  Null
+// when memory runs out.
+class Scratch {
+ public:
+  explicit Scratch(uint64_t size) {
+    if (size > SIZE_MAX) return;
+    if (tScratch.inUse) {
+      own_ = new (std::nothrow) uint8_t[static_cast<size_t>(size)];
+      bytes_ = own_;
+      return;
+    }
+    if (tScratch.size < size) {
+      delete[] tScratch.bytes;
+      tScratch.bytes = new (std::nothrow) uint8_t[static_cast<size_t>(size)];
+      tScratch.size = tScratch.bytes == nullptr ? 0 : size;
+    }
+    bytes_ = tScratch.bytes;
+    tScratch.inUse = bytes_ != nullptr;
+  }
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
   ~Scratch() {
-    delete[] classes;
-    delete[] candidates;
-    delete oklab;
-    delete[] packed;
-    delete[] bright;
+    if (own_ != nullptr) {
+      delete[] own_;
+      return;
+    }
+    if (bytes_ == nullptr) return;
+    tScratch.inUse = false;
+    if (tScratch.size > kKeptScratch) {
+      delete[] tScratch.bytes;
+      tScratch.bytes = nullptr;
+      tScratch.size = 0;
+    }
+  }
+  uint8_t* bytes() const { return bytes_; }
+
+ private:
+  uint8_t* bytes_ = nullptr;
+  uint8_t* own_ = nullptr;
+};
+
+// Offsets of the parts of a scratch block, each aligned to 64 bytes.
+struct ScratchLayout {
+  uint64_t size = 0;
+  uint64_t Add(uint64_t bytes) {
+    const uint64_t at = size;
+    size += (bytes + 63) / 64 * 64;
+    return at;
   }
 };
 
@@ -897,37 +948,60 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
 
   const auto w = static_cast<size_t>(width);
   const bool antialiasing = settings.antialiasing;
-  Scratch scratch;
-  scratch.classes = new (std::nothrow) uint8_t[(antialiasing ? 9 : 1) * w + 1];
-  if (scratch.classes == nullptr) return false;
-  uint8_t* const classes = scratch.classes;
-  SiblingRows siblings[2];
-  if (antialiasing) {
-    scratch.candidates = new (std::nothrow) int32_t[w + 1];
-    if (scratch.candidates == nullptr) return false;
-    for (int k = 0; k < 2; ++k) {
-      siblings[k].width = width;
-      siblings[k].bytes = classes + w + 4 * w * static_cast<size_t>(k);
-    }
-  }
   const Metric metric = settings.metric;
-  if (metric == Metric::Oklab) {
-    scratch.oklab = new (std::nothrow) OklabMemo;
-    if (scratch.oklab == nullptr) return false;
-    scratch.oklab->Clear();
-  }
-  OklabMemo* const oklab = scratch.oklab;
-  // Whole rows are prepared for the rule where a row has at least this many
-  // candidates (preparing costs about what the per-pixel path spends on a
-  // candidate for every 32 pixels of the row).
-  PreparedPicture prepared[2];
-  bool preparedReady = false;
-  const int32_t preparedFrom = width / 32 > 8 ? width / 32 : 8;
 #if defined(DIFFMARK_HAVE_PREPARED_ROWS)
   const bool canPrepare = antialiasing && kPreparedRows && width >= 3 && height >= 3;
 #else
   const bool canPrepare = false;
 #endif
+  // The row's verdicts; with anti-aliasing, four rows of sibling verdicts
+  // for each picture and the x of the row's pixels over the threshold;
+  // the OKLab table; the prepared rows (packed pixels, 8 rows of each
+  // picture and one row beyond the edge; brightness, 4 rows of each).
+  const auto w64 = static_cast<uint64_t>(width);
+  ScratchLayout layout;
+  const uint64_t classesAt = layout.Add((antialiasing ? 9 : 1) * w64 + 1);
+  const uint64_t candidatesAt = antialiasing ? layout.Add(4 * (w64 + 1)) : 0;
+  const uint64_t oklabAt = metric == Metric::Oklab ? layout.Add(sizeof(OklabMemo)) : 0;
+  const uint64_t packedAt = canPrepare ? layout.Add(4 * 17 * (w64 + 2)) : 0;
+  const uint64_t brightAt = canPrepare ? layout.Add(8 * 8 * w64) : 0;
+  Scratch scratch(layout.size);
+  uint8_t* const block = scratch.bytes();
+  if (block == nullptr) return false;
+  uint8_t* const classes = block + classesAt;
+  auto* const candidates = antialiasing ? reinterpret_cast<int32_t*>(block + candidatesAt) : nullptr;
+  SiblingRows siblings[2];
+  if (antialiasing) {
+    for (int k = 0; k < 2; ++k) {
+      siblings[k].width = width;
+      siblings[k].bytes = classes + w + 4 * w * static_cast<size_t>(k);
+    }
+  }
+  OklabMemo* oklab = nullptr;
+  if (metric == Metric::Oklab) {
+    oklab = new (block + oklabAt) OklabMemo;
+    oklab->Clear();
+  }
+  // Whole rows are prepared for the rule where a row has at least this many
+  // candidates (preparing costs about what the per-pixel path spends on a
+  // candidate for every 32 pixels of the row).
+  PreparedPicture prepared[2];
+  const int32_t preparedFrom = width / 32 > 8 ? width / 32 : 8;
+  if (canPrepare) {
+    const size_t stride = w + 2;
+    auto* packed = reinterpret_cast<uint32_t*>(block + packedAt);
+    auto* bright = reinterpret_cast<double*>(block + brightAt);
+    uint32_t* outside = packed + 16 * stride;
+    for (size_t k = 0; k < stride; ++k) outside[k] = kOutside;
+    for (int k = 0; k < 2; ++k) {
+      prepared[k].band = k == 0 ? &base : &other;
+      prepared[k].siblings = &siblings[k];
+      prepared[k].width = width;
+      prepared[k].packed = packed + 8 * stride * static_cast<size_t>(k);
+      prepared[k].bright = bright + 4 * w * static_cast<size_t>(k);
+      prepared[k].outside = outside;
+    }
+  }
 
   const double limit = PerceptualLimit(metric, settings.threshold);
   // Pixels whose channels differ by no more than this are within the
@@ -977,7 +1051,7 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
       const auto x = static_cast<int32_t>(px);
       classes[px] = darker ? kPixelDarker : kPixelLighter;
       if (antialiasing) {
-        scratch.candidates[candidateCount++] = x;
+        candidates[candidateCount++] = x;
         continue;
       }
       ++found.differing;
@@ -995,38 +1069,18 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
       uint8_t* many[2][3] = {};
 #if defined(DIFFMARK_HAVE_PREPARED_ROWS)
       if (canPrepare && candidateCount >= preparedFrom && y > 0 && y + 1 < height) {
-        if (!preparedReady) {
-          const size_t stride = w + 2;
-          scratch.packed = new (std::nothrow) uint32_t[17 * stride];
-          scratch.bright = new (std::nothrow) double[8 * w];
-          if (scratch.packed != nullptr && scratch.bright != nullptr) {
-            uint32_t* outside = scratch.packed + 16 * stride;
-            for (size_t k = 0; k < stride; ++k) outside[k] = kOutside;
-            for (int k = 0; k < 2; ++k) {
-              prepared[k].band = k == 0 ? &base : &other;
-              prepared[k].siblings = &siblings[k];
-              prepared[k].width = width;
-              prepared[k].packed = scratch.packed + 8 * stride * static_cast<size_t>(k);
-              prepared[k].bright = scratch.bright + 4 * w * static_cast<size_t>(k);
-              prepared[k].outside = outside;
-            }
-            preparedReady = true;
+        whole = true;
+        for (int k = 0; k < 2; ++k) {
+          for (int32_t r = 0; r < 3; ++r) {
+            prepared[k].Siblings(y - 1 + r);
+            many[k][r] = siblings[k].Row(y - 1 + r);
           }
-        }
-        if (preparedReady) {
-          whole = true;
-          for (int k = 0; k < 2; ++k) {
-            for (int32_t r = 0; r < 3; ++r) {
-              prepared[k].Siblings(y - 1 + r);
-              many[k][r] = siblings[k].Row(y - 1 + r);
-            }
-            for (int32_t r = 0; r < 3; ++r) bright[k][r] = prepared[k].BrightRow(y - 1 + r);
-          }
+          for (int32_t r = 0; r < 3; ++r) bright[k][r] = prepared[k].BrightRow(y - 1 + r);
         }
       }
 #endif
       for (int32_t i = 0; i < candidateCount; ++i) {
-        const int32_t x = scratch.candidates[i];
+        const int32_t x = candidates[i];
         const bool inner = whole && x > 0 && x + 1 < width;
         const bool antialiased =
             inner ? AntialiasedPrepared(bright[0], many[0], many[1], x) ||
