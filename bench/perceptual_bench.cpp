@@ -4,7 +4,10 @@
 // detection, and the overlay painted as well) on decoded screenshot-like
 // pairs of 1280 x 800 and 4096 x 4096 pixels, against a plain byte-equality
 // scan of the same pair (memcmp per row, pixels compared in rows that
-// differ), and prints the ratios.  With RAW_DIR, also writes each pair as
+// differ) and against the channel pass (ComparePictures with the default
+// options: bytes counted and marked), and prints the ratios.  Then the whole
+// comparison as diffmark-cli runs it on decoded pictures (ComparePictures,
+// the metric with anti-aliasing, on 1 and 2 threads), in wall time.  With RAW_DIR, also writes each pair as
 // raw RGBA files (NAME-a.rgba, NAME-b.rgba) for perceptual_bench.mjs, which
 // times pixelmatch on the same pixels; perceptual_bench.py runs both.  RAW_DIR
 // "-" writes nothing; PAIR times that pair alone.
@@ -20,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "compare/compare.h"
 #include "compare/perceptual.h"
 
 using namespace diffmark;
@@ -105,6 +109,10 @@ Image Noisy(const Image& base) {
 
 // The machine is shared: time on this thread's processor clock where there
 // is one (time spent waiting for a core does not count), the best of runs.
+double WallMs() {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 double NowMs() {
 #if defined(CLOCK_THREAD_CPUTIME_ID)
   timespec ts{};
@@ -161,8 +169,9 @@ bool WriteRgba(const std::string& path, const Image& im) {
 int main(int argc, char** argv) {
   const std::string rawDir = argc > 1 ? argv[1] : "";
   const std::string only = argc > 2 ? argv[2] : "";  // time this pair alone
-  std::printf("%-6s %-10s %-6s %10s %10s %10s %10s %8s %8s %10s %10s\n", "pair", "size", "metric", "scan_ms",
-              "class_ms", "aa_ms", "overlay_ms", "aa/scan", "ov/scan", "differing", "antialias");
+  std::printf("%-6s %-10s %-6s %10s %10s %10s %10s %10s %8s %8s %8s %10s %10s %9s %9s\n", "pair", "size", "metric", "scan_ms",
+              "chan_ms", "class_ms", "aa_ms", "overlay_ms", "aa/scan", "aa/chan", "ov/scan", "differing", "antialias", "cmp1_ms",
+              "cmp2_ms");
   for (const auto& size : {std::pair{1280, 800}, std::pair{4096, 4096}}) {
     const Image base = Page(size.first, size.second);
     const Image edited = Edited(base);
@@ -187,6 +196,15 @@ int main(int argc, char** argv) {
       const Picture pb = b.View();
       volatile uint64_t plain = 0;
       const double scan = BestMs(runs, [&] { plain = PlainScan(pa, pb); });
+      // The channel pass marks the base in place: each run gets a fresh copy.
+      double channel = 1e30;
+      for (int r = 0; r < runs; ++r) {
+        Image marked = base;
+        const double t0 = NowMs();
+        const Stats s = ComparePictures(marked.View(), pb, CompareOptions{});
+        channel = std::min(channel, NowMs() - t0);
+        plain = plain + s.differentPixels;
+      }
       for (Metric metric : {Metric::Yiq, Metric::Oklab}) {
         PerceptualCounts counts;
         const double classify = BestMs(runs, [&] {
@@ -211,10 +229,24 @@ int main(int argc, char** argv) {
             std::abort();
           }
         });
-        std::printf("%-6s %-10s %-6s %10.3f %10.3f %10.3f %10.3f %8.2f %8.2f %10llu %10llu\n", names[k],
-                    label.c_str(), metric == Metric::Yiq ? "yiq" : "oklab", scan, classify, aa, painted, aa / scan,
-                    painted / scan, static_cast<unsigned long long>(counts.differing),
-                    static_cast<unsigned long long>(counts.antialiased));
+        double whole[2] = {1e30, 1e30};
+        for (unsigned threads : {1u, 2u}) {
+          CompareOptions options;
+          options.metric = metric;
+          options.antialiasing = true;
+          options.threads = threads;
+          for (int r = 0; r < runs; ++r) {
+            Image marked = base;
+            const double t0 = WallMs();
+            const Stats s = ComparePictures(marked.View(), pb, options);
+            whole[threads - 1] = std::min(whole[threads - 1], WallMs() - t0);
+            if (s.differentPixels != counts.differing) std::abort();
+          }
+        }
+        std::printf("%-6s %-10s %-6s %10.3f %10.3f %10.3f %10.3f %10.3f %8.2f %8.2f %8.2f %10llu %10llu %9.3f %9.3f\n",
+                    names[k], label.c_str(), metric == Metric::Yiq ? "yiq" : "oklab", scan, channel, classify, aa,
+                    painted, aa / scan, aa / channel, painted / scan, static_cast<unsigned long long>(counts.differing),
+                    static_cast<unsigned long long>(counts.antialiased), whole[0], whole[1]);
       }
       (void)plain;
     }

@@ -7,6 +7,8 @@
 #include "compare/compare.h"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 
 #include "compare/kernels.h"
 #include "compare/modes.h"
@@ -149,8 +151,10 @@ class PerceptualRows {
         byteThreshold_(options.metric == Metric::Channel ? options.threshold : 0) {}
 
   // Counts and marks rows [block.first, block.end).
-  void Finish(const BlockClasses& block) {
-    for (int32_t y = block.first; y < block.end; ++y) FinishRow(y, block.Row(y));
+  void Finish(const BlockClasses& block) { Finish(block, block.first, block.end); }
+  // Counts and marks rows [from, to) of the block.
+  void Finish(const BlockClasses& block, int32_t from, int32_t to) {
+    for (int32_t y = from; y < to; ++y) FinishRow(y, block.Row(y));
   }
 
   Stats stats;
@@ -226,11 +230,75 @@ class PerceptualRows {
   std::vector<int32_t> changed_, outside_, antialiased_;
 };
 
+// Pictures from this size on are compared on several threads when the
+// options allow it (below, starting threads costs more than they save).
+constexpr int64_t kThreadedPixels = int64_t{1} << 20;
+
+// Runs work(0) ... work(count - 1), on helper threads and this one; a
+// helper that cannot start has its share done here.
+template <typename Work>
+void OnThreads(unsigned count, const Work& work) {
+  std::vector<std::thread> helpers;
+  for (unsigned i = 1; i < count; ++i) {
+    try {
+      helpers.emplace_back(work, i);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  for (auto i = static_cast<unsigned>(helpers.size()) + 1; i < count; ++i) work(i);
+  work(0);
+  for (std::thread& t : helpers) t.join();
+}
+
+// The perceptual path on `threads` threads: rows [fromRow, toRow) cut into
+// one part per thread, every part classified first (a row's verdict reads
+// the rows around it, unmarked), then every part counted and marked.
+Stats ComparePerceptualThreaded(const Band& base, const Band& other, int32_t fromRow, int32_t toRow,
+                                const CompareOptions& options, unsigned threads) {
+  const int32_t sharedWidth = std::min(base.rows.width, other.rows.width);
+  const int32_t sharedHeight = std::min(base.imageHeight, other.imageHeight);
+  Band sharedBase = base;
+  sharedBase.rows.width = sharedWidth;
+  sharedBase.imageHeight = sharedHeight;
+  Band sharedOther = other;
+  sharedOther.rows.width = sharedWidth;
+  sharedOther.imageHeight = sharedHeight;
+  const PerceptualSettings settings = SettingsOf(options);
+  BlockClasses all;
+  all.Reset(fromRow, toRow, sharedWidth);
+  const int32_t rows = toRow - fromRow;
+  const auto partFrom = [&](unsigned i) {
+    return fromRow + static_cast<int32_t>(int64_t{rows} * i / threads);
+  };
+  OnThreads(threads, [&](unsigned i) {
+    const int32_t from = partFrom(i);
+    const int32_t to = std::min(partFrom(i + 1), sharedHeight);
+    PerceptualCounts ignored;  // the rows count for themselves
+    if (from < to) (void)ClassifyRows(settings, sharedBase, sharedOther, from, to, &ignored, StoreClasses, &all);
+  });
+  std::vector<Stats> parts(threads);
+  OnThreads(threads, [&](unsigned i) {
+    PerceptualRows part(base, other, options);
+    part.Finish(all, partFrom(i), partFrom(i + 1));
+    parts[i] = part.stats;
+  });
+  Stats total;
+  for (const Stats& s : parts) AddStats(total, s);
+  return total;
+}
+
 // The perceptual path (and every path with anti-aliasing) over image rows
 // [fromRow, toRow), blocks of rows classified one block ahead of their
 // marking.
+// With `threads` > 1, large pictures are compared on that many threads.
 Stats ComparePerceptual(const Band& base, const Band& other, int32_t fromRow, int32_t toRow,
-                        const CompareOptions& options) {
+                        const CompareOptions& options, unsigned threads = 1) {
+  const int32_t count = toRow - fromRow;
+  threads = std::clamp(threads, 1u, static_cast<unsigned>(std::max(count / 64, 1)));
+  if (threads > 1 && int64_t{count} * std::max(base.rows.width, other.rows.width) >= kThreadedPixels) {
+    return ComparePerceptualThreaded(base, other, fromRow, toRow, options, threads);
+  }
   PerceptualRows rows(base, other, options);
   const int32_t sharedWidth = std::min(base.rows.width, other.rows.width);
   const int32_t sharedHeight = std::min(base.imageHeight, other.imageHeight);
@@ -309,7 +377,8 @@ Stats ComparePictures(const Picture& base, const Picture& other, const CompareOp
   if (!ComparesPixelsAlone(options)) {
     const Band b{base, firstRow, firstRow + base.height};
     const Band o{other, firstRow, firstRow + other.height};
-    return ComparePerceptual(b, o, firstRow, firstRow + std::max(base.height, other.height), options);
+    return ComparePerceptual(b, o, firstRow, firstRow + std::max(base.height, other.height), options,
+                             options.threads);
   }
   Stats s;
   const int32_t sharedWidth = std::min(base.width, other.width);

@@ -38,6 +38,9 @@ struct CompareOptions {
   uint8_t aaColour[3] = {0, 255, 255}; // blue, green, red: anti-aliased pixels in Overlay
   double alpha = 0.1;                  // Overlay: 0 white to 1 the base's own brightness
   std::vector<Region> ignore;          // neither compared, counted nor marked
+  // Threads one comparison of whole pictures may use where the perceptual
+  // path (or anti-aliasing) is taken and the pictures are large.
+  unsigned threads = 1;
 };
 
 struct Stats {

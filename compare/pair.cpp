@@ -195,7 +195,11 @@ void CompareDecoded(const PairRequest& request, const CompareOptions& options, P
 
   const PairObserver* observer = request.observer;
   if (observer != nullptr && observer->loaded) observer->loaded(base.picture, other.picture);
-  result->stats = ComparePictures(base.picture, other.picture, options);
+  // One pair on several threads where the request leaves them to it (a
+  // folder's pairs are compared one a thread).
+  CompareOptions threaded = options;
+  threaded.threads = request.threads > 0 ? request.threads : std::min(platform::ProcessorCount(), 8u);
+  result->stats = ComparePictures(base.picture, other.picture, threaded);
   result->compared = true;
   if (observer != nullptr && observer->compared) observer->compared(base.picture, other.picture, result->stats);
   const PairOutput& output = request.output;

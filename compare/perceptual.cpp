@@ -222,16 +222,54 @@ struct HyabParts {
   double ab2;
 };
 
-HyabParts Hyab(uint8_t r1, uint8_t g1, uint8_t b1, uint8_t r2, uint8_t g2, uint8_t b2) {
-  const Cones p = ToCones(r1, g1, b1);
-  const Cones q = ToCones(r2, g2, b2);
-  const double dl = p.l - q.l;
-  const double dm = p.m - q.m;
-  const double ds = p.s - q.s;
+// A colour's cone roots and lightness.
+struct OklabColour {
+  Cones cones;
+  double lightness;
+};
+
+OklabColour ToOklab(uint8_t red, uint8_t green, uint8_t blue) {
+  const Cones c = ToCones(red, green, blue);
+  return OklabColour{c, Lightness(c)};
+}
+
+HyabParts HyabOf(const OklabColour& p, const OklabColour& q) {
+  const double dl = p.cones.l - q.cones.l;
+  const double dm = p.cones.m - q.cones.m;
+  const double ds = p.cones.s - q.cones.s;
   const double da = 1.9779984951 * dl - 2.4285922050 * dm + 0.4505937099 * ds;
   const double db = 0.0259040371 * dl + 0.7827717662 * dm - 0.8086757660 * ds;
-  return HyabParts{Lightness(p) - Lightness(q), da * da + db * db};
+  return HyabParts{p.lightness - q.lightness, da * da + db * db};
 }
+
+HyabParts Hyab(uint8_t r1, uint8_t g1, uint8_t b1, uint8_t r2, uint8_t g2, uint8_t b2) {
+  return HyabOf(ToOklab(r1, g1, b1), ToOklab(r2, g2, b2));
+}
+
+// The OKLab values of the colours met last, by colour (screens repeat a few
+// colours): a direct-mapped table, each entry replaced by the next colour
+// that falls on it.  The values are those ToOklab gives, so remembering
+// them changes no result.
+struct OklabMemo {
+  static constexpr int kBits = 10;
+  uint32_t key[1 << kBits];  // 0xRRGGBB, or kEmpty
+  OklabColour value[1 << kBits];
+  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
+
+  void Clear() {
+    for (uint32_t& k : key) k = kEmpty;
+  }
+  // A copy: the next colour may take the same entry.
+  OklabColour Of(uint8_t red, uint8_t green, uint8_t blue) {
+    const uint32_t colour = uint32_t{red} << 16 | uint32_t{green} << 8 | blue;
+    const uint32_t slot = (colour * 2654435761u) >> (32 - kBits);
+    if (key[slot] != colour) {
+      key[slot] = colour;
+      value[slot] = ToOklab(red, green, blue);
+    }
+    return value[slot];
+  }
+};
 
 // Whether |dL| + sqrt(ab2) exceeds the threshold, decided without the root
 // as pixelmatch 8 decides it (the two forms differ in the last bit).
@@ -429,9 +467,14 @@ bool Far(const uint8_t* p, const uint8_t* q, uint8_t slack) {
 
 // ------------------------------------------------------------ anti-aliasing
 
-// Five rows around the current one of one band (null outside the image).
+// Five rows around the current one of one band (null outside the image),
+// and, for the three middle ones, what is known of each pixel's siblings
+// (kSiblingsUnknown until asked).
+enum : uint8_t { kSiblingsUnknown = 0, kFewSiblings = 1, kManySiblings = 2 };
+
 struct Window {
   const uint8_t* row[2 * kAntialiasContextRows + 1];
+  uint8_t* siblings[3];  // rows y - 1, y, y + 1; null outside the image
   int32_t width;
   int32_t height;
   int32_t y;
@@ -443,17 +486,9 @@ struct Window {
 
 bool SamePixel(const uint8_t* p, const uint8_t* q) { return ((p[0] ^ q[0]) | (p[1] ^ q[1]) | (p[2] ^ q[2])) == 0; }
 
-// Brightness difference of two pixels of one picture (centre minus neighbour),
-// 0 for equal pixels.  YIQ's Y for both metrics: pixelmatch 8 kept the
-// brightness of 7 for its anti-aliasing rule.
-double BrightnessDelta(const uint8_t* c, const uint8_t* n) {
-  if (SamePixel(c, n)) return 0;
-  return YiqY(c[2] - n[2], c[1] - n[1], c[0] - n[0]);
-}
-
 // True when the pixel at (x1, y1) has three or more identical neighbours; the
 // picture's border counts as one.
-bool HasManySiblings(const Window& w, int32_t x1, int32_t y1) {
+bool CountManySiblings(const Window& w, int32_t x1, int32_t y1) {
   const int32_t x0 = x1 > 0 ? x1 - 1 : 0;
   const int32_t y0 = y1 > 0 ? y1 - 1 : 0;
   const int32_t x2 = x1 + 1 < w.width ? x1 + 1 : w.width - 1;
@@ -468,6 +503,22 @@ bool HasManySiblings(const Window& w, int32_t x1, int32_t y1) {
     }
   }
   return false;
+}
+
+// The same, remembered per pixel: neighbouring candidates ask about the
+// same pixels.  (x1, y1) is within a row of the current one.
+bool HasManySiblings(const Window& w, int32_t x1, int32_t y1) {
+  uint8_t& known = w.siblings[y1 - w.y + 1][x1];
+  if (known == kSiblingsUnknown) known = CountManySiblings(w, x1, y1) ? kManySiblings : kFewSiblings;
+  return known == kManySiblings;
+}
+
+// Brightness difference of two pixels of one picture (centre minus neighbour),
+// 0 for equal pixels.  YIQ's Y for both metrics: pixelmatch 8 kept the
+// brightness of 7 for its anti-aliasing rule.
+double BrightnessDelta(const uint8_t* c, const uint8_t* n) {
+  if (SamePixel(c, n)) return 0;
+  return YiqY(c[2] - n[2], c[1] - n[1], c[0] - n[0]);
 }
 
 // The slope rule on picture `img` (the other picture `alt` joins the flatness
@@ -505,11 +556,248 @@ bool Antialiased(const Window& img, const Window& alt, int32_t x1, int32_t y1) {
          (HasManySiblings(img, maxX, maxY) && HasManySiblings(alt, maxX, maxY));
 }
 
+// Per-pixel sibling verdicts of one picture for the rows around the current
+// one: four rows reused in turn, each cleared when it is taken for a new
+// image row.
+struct SiblingRows {
+  uint8_t* bytes = nullptr;  // 4 rows of `width`
+  int32_t width = 0;
+  int32_t tag[4] = {-1, -1, -1, -1};
+  bool full[4] = {};  // every verdict of the row known
+
+  uint8_t* Row(int32_t y) {
+    const auto slot = static_cast<size_t>(y & 3);
+    uint8_t* row = bytes + slot * static_cast<size_t>(width);
+    if (tag[slot] != y) {
+      std::memset(row, kSiblingsUnknown, static_cast<size_t>(width));
+      tag[slot] = y;
+      full[slot] = false;
+    }
+    return row;
+  }
+  bool Full(int32_t y) const { return tag[y & 3] == y && full[y & 3]; }
+  void SetFull(int32_t y) { full[y & 3] = tag[y & 3] == y; }
+};
+
+// ------------------------------------------------ anti-aliasing, whole rows
+//
+// Where a row has many candidates, the rule's inputs are prepared for whole
+// rows at once with AVX2 (the lazy per-pixel path above serves the rest,
+// and processors without AVX2): each picture's pixels packed in 32 bits,
+// their brightness (below), and every pixel's sibling verdict.  Each row is
+// prepared once while the rows around it are classified.
+
+// Brightness for the anti-aliasing rule, as an exact integer.  pixelmatch
+// takes the brightness difference of the centre and a neighbour as YIQ's Y
+// of their channel differences in doubles, and only compares these
+// differences with 0 and with each other.  Over every triple of channel
+// differences, that double orders exactly as dr * 29889531 + dg * 58662247 +
+// db * 11448223 (the weights times 10^8) does, with no two triples equal
+// and 0 only for equal pixels: checked for all 511^3 triples (neighbours in
+// that order lie at least 3.4e-7 apart in the doubles, far above their
+// rounding).  That integer is a difference of per-pixel values below 2^35,
+// held exactly in doubles: a darker neighbour (a negative difference) is
+// one with a larger value, an equal one the same pixel.
+constexpr double kBrightRed = 29889531;
+constexpr double kBrightGreen = 58662247;
+constexpr double kBrightBlue = 11448223;
+
+// A packed pixel never equals this: it stands for the pixels beyond the
+// picture's edges.
+constexpr uint32_t kOutside = 0xFF000000u;
+
+// Bytes 1 (few siblings) or 2 (many) for the 8 bits of a mask.
+struct VerdictBytes {
+  uint64_t of[256];
+};
+
+constexpr VerdictBytes MakeVerdictBytes() {
+  VerdictBytes t{};
+  for (unsigned m = 0; m < 256; ++m) {
+    uint64_t v = 0;
+    for (unsigned k = 0; k < 8; ++k) v |= uint64_t{(m >> k) & 1u ? kManySiblings : kFewSiblings} << (8 * k);
+    t.of[m] = v;
+  }
+  return t;
+}
+
+constexpr VerdictBytes kVerdictBytes = MakeVerdictBytes();
+
+// Sibling verdict of pixel x of a row from its packed rows (each with one
+// kOutside entry before and after; row above and below kOutside beyond the
+// picture); `edge` is 1 on the picture's border.
+uint8_t SiblingVerdict(const uint32_t* up, const uint32_t* mid, const uint32_t* down, int32_t x, int edge) {
+  const uint32_t c = mid[x + 1];
+  const int zeroes = edge + (up[x] == c) + (up[x + 1] == c) + (up[x + 2] == c) + (mid[x] == c) + (mid[x + 2] == c) +
+                     (down[x] == c) + (down[x + 1] == c) + (down[x + 2] == c);
+  return zeroes > 2 ? kManySiblings : kFewSiblings;
+}
+
+#if defined(DIFFMARK_HAVE_AVX2)
+#define DIFFMARK_HAVE_PREPARED_ROWS 1
+
+// Packs a row of `width` pixels into dst[1 .. width] (blue, green, red, 0)
+// and their brightness into bright[0 .. width).
+__attribute__((target("avx2"))) void PackRowAvx2(const uint8_t* src, int32_t width, uint32_t* dst, double* bright) {
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 0, 3, 4, 5, 0);
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8, -128, 9, 10, 11, -128, 0, 1, 2, -128,
+                                          3, 4, 5, -128, 6, 7, 8, -128, 9, 10, 11, -128);
+  const __m256i low = _mm256_set1_epi32(0xFF);
+  const __m256d wr = _mm256_set1_pd(kBrightRed);
+  const __m256d wg = _mm256_set1_pd(kBrightGreen);
+  const __m256d wb = _mm256_set1_pd(kBrightBlue);
+  int32_t x = 0;
+  // 32 bytes are read for 8 pixels (24 bytes): stop while they lie in the row.
+  for (; x + 11 <= width; x += 8) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<ptrdiff_t>(x) * 3));
+    v = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(v, lanes), spread);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 1 + x), v);
+    const __m256i r = _mm256_srli_epi32(v, 16);
+    const __m256i g = _mm256_and_si256(_mm256_srli_epi32(v, 8), low);
+    const __m256i b = _mm256_and_si256(v, low);
+    for (int half = 0; half < 2; ++half) {
+      const __m128i r4 = half == 0 ? _mm256_castsi256_si128(r) : _mm256_extracti128_si256(r, 1);
+      const __m128i g4 = half == 0 ? _mm256_castsi256_si128(g) : _mm256_extracti128_si256(g, 1);
+      const __m128i b4 = half == 0 ? _mm256_castsi256_si128(b) : _mm256_extracti128_si256(b, 1);
+      const __m256d sum = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(r4), wr),
+                                                      _mm256_mul_pd(_mm256_cvtepi32_pd(g4), wg)),
+                                        _mm256_mul_pd(_mm256_cvtepi32_pd(b4), wb));
+      _mm256_storeu_pd(bright + x + 4 * half, sum);
+    }
+  }
+  for (; x < width; ++x) {
+    const uint8_t* p = src + static_cast<ptrdiff_t>(x) * 3;
+    dst[1 + x] = uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
+    bright[x] = p[2] * kBrightRed + p[1] * kBrightGreen + p[0] * kBrightBlue;
+  }
+  dst[0] = kOutside;
+  dst[width + 1] = kOutside;
+}
+
+// The sibling verdicts of a row of `width` pixels into out[0 .. width),
+// from the packed rows above, of and below it.
+__attribute__((target("avx2"))) void SiblingRowAvx2(const uint32_t* up, const uint32_t* mid, const uint32_t* down,
+                                                    int32_t width, bool edgeRow, uint8_t* out) {
+  const int edge = edgeRow ? 1 : 0;
+  const __m256i base = _mm256_set1_epi32(-edge);  // counts run negative: equal lanes are -1
+  const __m256i limit = _mm256_set1_epi32(-3);
+  int32_t x = 0;
+  for (; x + 8 <= width; x += 8) {
+    const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mid + x + 1));
+    __m256i n = base;
+    for (const uint32_t* row : {up, mid, down}) {
+      for (int dx = 0; dx < 3; ++dx) {
+        if (row == mid && dx == 1) continue;
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x + dx));
+        n = _mm256_add_epi32(n, _mm256_cmpeq_epi32(v, c));
+      }
+    }
+    // many siblings: n <= -3, that is -3 > n or n == -3
+    const __m256i many = _mm256_or_si256(_mm256_cmpgt_epi32(limit, n), _mm256_cmpeq_epi32(limit, n));
+    const auto mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(many)));
+    std::memcpy(out + x, &kVerdictBytes.of[mask], 8);
+  }
+  for (; x < width; ++x) out[x] = SiblingVerdict(up, mid, down, x, edge);
+  // The first and last pixels lie on the border.
+  out[0] = SiblingVerdict(up, mid, down, 0, 1);
+  if (width > 1) out[width - 1] = SiblingVerdict(up, mid, down, width - 1, 1);
+}
+
+bool HavePreparedRows() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
+const bool kPreparedRows = HavePreparedRows();
+#endif
+
+// One picture's prepared rows: packed rows in a ring of 8 (rows y - 2 to
+// y + 2 are read), brightness in a ring of 4 (y - 1 to y + 1), and the
+// sibling verdicts in the picture's SiblingRows.
+struct PreparedPicture {
+  const Band* band = nullptr;
+  SiblingRows* siblings = nullptr;
+  int32_t width = 0;
+  uint32_t* packed = nullptr;  // 8 rows of width + 2
+  double* bright = nullptr;    // 4 rows of width
+  uint32_t* outside = nullptr; // a row of kOutside, for rows beyond the picture
+  int32_t packedTag[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+  int32_t brightTag[4] = {-1, -1, -1, -1};
+
+  size_t PackedStride() const { return static_cast<size_t>(width) + 2; }
+
+#if defined(DIFFMARK_HAVE_PREPARED_ROWS)
+  // Packs image row y (and its brightness) unless it is packed already.
+  void Pack(int32_t y) {
+    const auto slot = static_cast<size_t>(y & 7);
+    if (packedTag[slot] == y) return;
+    double* b = bright + static_cast<size_t>(y & 3) * static_cast<size_t>(width);
+    PackRowAvx2(band->rows.Row(y - band->first), width, packed + slot * PackedStride(), b);
+    packedTag[slot] = y;
+    brightTag[y & 3] = y;
+  }
+  const uint32_t* PackedRow(int32_t y) const {
+    return y < 0 || y >= band->imageHeight ? outside : packed + static_cast<size_t>(y & 7) * PackedStride();
+  }
+  const double* BrightRow(int32_t y) {
+    if (brightTag[y & 3] != y) {
+      packedTag[y & 7] = -1;  // packed again with its brightness
+      Pack(y);
+    }
+    return bright + static_cast<size_t>(y & 3) * static_cast<size_t>(width);
+  }
+  // Makes every sibling verdict of image row y known.
+  void Siblings(int32_t y) {
+    if (siblings->Full(y)) return;
+    for (int32_t k = y - 1; k <= y + 1; ++k) {
+      if (k >= 0 && k < band->imageHeight) Pack(k);
+    }
+    SiblingRowAvx2(PackedRow(y - 1), PackedRow(y), PackedRow(y + 1), width, y == 0 || y == band->imageHeight - 1,
+                   siblings->Row(y));
+    siblings->SetFull(y);
+  }
+#endif
+};
+
+// The slope rule at an inner pixel (x, y) of picture `img` from prepared
+// rows: brightness rows y - 1 to y + 1 of `img`, sibling rows y - 1 to
+// y + 1 of both pictures.  Neighbours in pixelmatch's order: column by
+// column.
+bool AntialiasedPrepared(const double* const bright[3], uint8_t* const many[3], uint8_t* const altMany[3],
+                         int32_t x) {
+  // Equal brightness is an equal pixel: three equal neighbours are the
+  // centre's own sibling verdict.
+  if (many[1][x] == kManySiblings) return false;
+  static constexpr int kDx[8] = {-1, -1, -1, 0, 0, 1, 1, 1};
+  static constexpr int kDy[8] = {0, 1, 2, 0, 2, 0, 1, 2};
+  const double centre = bright[1][x];
+  double darkest = centre;
+  double brightest = centre;
+  int dark = -1;
+  int light = -1;
+  for (int k = 0; k < 8; ++k) {
+    const double v = bright[kDy[k]][x + kDx[k]];
+    if (v > darkest) {
+      darkest = v;
+      dark = k;
+    }
+    if (v < brightest) {
+      brightest = v;
+      light = k;
+    }
+  }
+  if (dark < 0 || light < 0) return false;
+  const int32_t dx = x + kDx[dark];
+  const int32_t lx = x + kDx[light];
+  return (many[kDy[dark]][dx] == kManySiblings && altMany[kDy[dark]][dx] == kManySiblings) ||
+         (many[kDy[light]][lx] == kManySiblings && altMany[kDy[light]][lx] == kManySiblings);
+}
+
 bool HoldsRows(const Band& band, int32_t from, int32_t to) {
   return from >= band.first && to <= int64_t{band.first} + band.rows.height;
 }
 
-Window MakeWindow(const Band& band, int32_t y) {
+Window MakeWindow(const Band& band, int32_t y, SiblingRows* siblings) {
   Window w{};
   w.width = band.rows.width;
   w.height = band.imageHeight;
@@ -519,6 +807,10 @@ Window MakeWindow(const Band& band, int32_t y) {
     const bool inside = py >= 0 && py < band.imageHeight && py >= band.first &&
                         py < int64_t{band.first} + band.rows.height;
     w.row[k + kAntialiasContextRows] = inside ? band.rows.Row(py - band.first) : nullptr;
+  }
+  for (int32_t k = -1; k <= 1; ++k) {
+    const int32_t py = y + k;
+    w.siblings[k + 1] = py >= 0 && py < band.imageHeight ? siblings->Row(py) : nullptr;
   }
   return w;
 }
@@ -565,6 +857,80 @@ void MergeCounts(PerceptualCounts* into, const PerceptualCounts& part) {
   }
 }
 
+namespace {
+
+// The buffers of ClassifyRows, kept by each thread from call to call up to
+// kKeptScratch bytes: the streamed path and the whole-picture path call it
+// for every few dozen rows, and memory handed back to the system costs a
+// page fault per page when it is taken again.
+constexpr uint64_t kKeptScratch = uint64_t{16} << 20;
+
+struct ScratchBlock {
+  uint8_t* bytes = nullptr;
+  uint64_t size = 0;
+  bool inUse = false;
+  ScratchBlock() = default;
+  ScratchBlock(const ScratchBlock&) = delete;
+  ScratchBlock& operator=(const ScratchBlock&) = delete;
+  ~ScratchBlock() { delete[] bytes; }
+};
+
+thread_local ScratchBlock tScratch;
+
+// `size` bytes for one call: the thread's kept block, or a block of its
+// own when the kept one is in use (a sink that classifies again).  Null
+// when memory runs out.
+class Scratch {
+ public:
+  explicit Scratch(uint64_t size) {
+    if (size > SIZE_MAX) return;
+    if (tScratch.inUse) {
+      own_ = new (std::nothrow) uint8_t[static_cast<size_t>(size)];
+      bytes_ = own_;
+      return;
+    }
+    if (tScratch.size < size) {
+      delete[] tScratch.bytes;
+      tScratch.bytes = new (std::nothrow) uint8_t[static_cast<size_t>(size)];
+      tScratch.size = tScratch.bytes == nullptr ? 0 : size;
+    }
+    bytes_ = tScratch.bytes;
+    tScratch.inUse = bytes_ != nullptr;
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  ~Scratch() {
+    if (own_ != nullptr) {
+      delete[] own_;
+      return;
+    }
+    if (bytes_ == nullptr) return;
+    tScratch.inUse = false;
+    if (tScratch.size > kKeptScratch) {
+      delete[] tScratch.bytes;
+      tScratch.bytes = nullptr;
+      tScratch.size = 0;
+    }
+  }
+  uint8_t* bytes() const { return bytes_; }
+
+ private:
+  uint8_t* bytes_ = nullptr;
+  uint8_t* own_ = nullptr;
+};
+
+// Offsets of the parts of a scratch block, each aligned to 64 bytes.
+struct ScratchLayout {
+  uint64_t size = 0;
+  uint64_t Add(uint64_t bytes) {
+    const uint64_t at = size;
+    size += (bytes + 63) / 64 * 64;
+    return at;
+  }
+};
+
+}  // namespace
+
 bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Band& other, int32_t fromRow,
                   int32_t toRow, PerceptualCounts* counts, RowSink sink, void* context) {
 
@@ -573,30 +939,83 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
     return false;
   }
   const int32_t width = base.rows.width;
+  const int32_t height = base.imageHeight;
   const int32_t margin = settings.antialiasing ? kAntialiasContextRows : 0;
   const int32_t needFrom = fromRow - margin < 0 ? 0 : fromRow - margin;
-  const int32_t needTo = toRow + margin > base.imageHeight ? base.imageHeight : toRow + margin;
+  const int32_t needTo = toRow + margin > height ? height : toRow + margin;
   if (fromRow == toRow) return true;
   if (!HoldsRows(base, needFrom, needTo) || !HoldsRows(other, needFrom, needTo)) return false;
 
-  uint8_t* classes = new (std::nothrow) uint8_t[static_cast<size_t>(width) + 1];
-  if (classes == nullptr) return false;
-
+  const auto w = static_cast<size_t>(width);
+  const bool antialiasing = settings.antialiasing;
   const Metric metric = settings.metric;
+#if defined(DIFFMARK_HAVE_PREPARED_ROWS)
+  const bool canPrepare = antialiasing && kPreparedRows && width >= 3 && height >= 3;
+#else
+  const bool canPrepare = false;
+#endif
+  // The row's verdicts; with anti-aliasing, four rows of sibling verdicts
+  // for each picture and the x of the row's pixels over the threshold;
+  // the OKLab table; the prepared rows (packed pixels, 8 rows of each
+  // picture and one row beyond the edge; brightness, 4 rows of each).
+  const auto w64 = static_cast<uint64_t>(width);
+  ScratchLayout layout;
+  const uint64_t classesAt = layout.Add((antialiasing ? 9 : 1) * w64 + 1);
+  const uint64_t candidatesAt = antialiasing ? layout.Add(4 * (w64 + 1)) : 0;
+  const uint64_t oklabAt = metric == Metric::Oklab ? layout.Add(sizeof(OklabMemo)) : 0;
+  const uint64_t packedAt = canPrepare ? layout.Add(4 * 17 * (w64 + 2)) : 0;
+  const uint64_t brightAt = canPrepare ? layout.Add(8 * 8 * w64) : 0;
+  Scratch scratch(layout.size);
+  uint8_t* const block = scratch.bytes();
+  if (block == nullptr) return false;
+  uint8_t* const classes = block + classesAt;
+  auto* const candidates = antialiasing ? reinterpret_cast<int32_t*>(block + candidatesAt) : nullptr;
+  SiblingRows siblings[2];
+  if (antialiasing) {
+    for (int k = 0; k < 2; ++k) {
+      siblings[k].width = width;
+      siblings[k].bytes = classes + w + 4 * w * static_cast<size_t>(k);
+    }
+  }
+  OklabMemo* oklab = nullptr;
+  if (metric == Metric::Oklab) {
+    oklab = new (block + oklabAt) OklabMemo;
+    oklab->Clear();
+  }
+  // Whole rows are prepared for the rule where a row has at least this many
+  // candidates (preparing costs about what the per-pixel path spends on a
+  // candidate for every 32 pixels of the row).
+  PreparedPicture prepared[2];
+  const int32_t preparedFrom = width / 32 > 8 ? width / 32 : 8;
+  if (canPrepare) {
+    const size_t stride = w + 2;
+    auto* packed = reinterpret_cast<uint32_t*>(block + packedAt);
+    auto* bright = reinterpret_cast<double*>(block + brightAt);
+    uint32_t* outside = packed + 16 * stride;
+    for (size_t k = 0; k < stride; ++k) outside[k] = kOutside;
+    for (int k = 0; k < 2; ++k) {
+      prepared[k].band = k == 0 ? &base : &other;
+      prepared[k].siblings = &siblings[k];
+      prepared[k].width = width;
+      prepared[k].packed = packed + 8 * stride * static_cast<size_t>(k);
+      prepared[k].bright = bright + 4 * w * static_cast<size_t>(k);
+      prepared[k].outside = outside;
+    }
+  }
+
   const double limit = PerceptualLimit(metric, settings.threshold);
   // Pixels whose channels differ by no more than this are within the
   // threshold whatever their colours: the scan passes over them.
   const uint8_t slack = metric == Metric::Channel ? static_cast<uint8_t>(std::clamp(settings.channelThreshold, 0, 255))
                        : metric == Metric::Yiq   ? YiqSlack(limit)
                                                  : OklabSlack(settings.threshold);
-  const size_t rowBytes = static_cast<size_t>(width) * 3;
+  const size_t rowBytes = w * 3;
   PerceptualCounts found;
   for (int32_t y = fromRow; y < toRow; ++y) {
     const uint8_t* a = base.rows.Row(y - base.first);
     const uint8_t* b = other.rows.Row(y - other.first);
     bool marked = false;
-    Window wa{};
-    Window wb{};
+    int32_t candidateCount = 0;
     // Next pixel that differs: where one differs its neighbour often does
     // too, so the pixel after it is tried before the vector scan.
     const auto next = [&](size_t from) {
@@ -617,7 +1036,7 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
         const int t = settings.channelThreshold;
         if (std::abs(p[0] - q[0]) <= t && std::abs(p[1] - q[1]) <= t && std::abs(p[2] - q[2]) <= t) continue;
       } else if (metric == Metric::Oklab) {
-        const HyabParts h = Hyab(p[2], p[1], p[0], q[2], q[1], q[0]);
+        const HyabParts h = HyabOf(oklab->Of(p[2], p[1], p[0]), oklab->Of(q[2], q[1], q[0]));
         if (!HyabOver(h, settings.threshold)) continue;
         darker = h.dl > 0;
       } else {
@@ -626,40 +1045,211 @@ bool ClassifyRows(const PerceptualSettings& settings, const Band& base, const Ba
         darker = delta < 0;
       }
       if (!marked) {
-        std::memset(classes, kPixelSame, static_cast<size_t>(width));
+        std::memset(classes, kPixelSame, w);
         marked = true;
-        if (settings.antialiasing) {
-          wa = MakeWindow(base, y);
-          wb = MakeWindow(other, y);
-        }
       }
       const auto x = static_cast<int32_t>(px);
-      if (settings.antialiasing && (Antialiased(wa, wb, x, y) || Antialiased(wb, wa, x, y))) {
-        classes[px] = kPixelAntialiased;
-        ++found.antialiased;
+      classes[px] = darker ? kPixelDarker : kPixelLighter;
+      if (antialiasing) {
+        candidates[candidateCount++] = x;
         continue;
       }
-      classes[px] = darker ? kPixelDarker : kPixelLighter;
       ++found.differing;
       if (x < found.left) found.left = x;
       if (x > found.right) found.right = x;
       if (y < found.top) found.top = y;
       found.bottom = y;
     }
+    if (candidateCount > 0) {
+      // The anti-aliasing rule for the row's pixels over the threshold.
+      const Window wa = MakeWindow(base, y, &siblings[0]);
+      const Window wb = MakeWindow(other, y, &siblings[1]);
+      bool whole = false;
+      const double* bright[2][3] = {};
+      uint8_t* many[2][3] = {};
+#if defined(DIFFMARK_HAVE_PREPARED_ROWS)
+      if (canPrepare && candidateCount >= preparedFrom && y > 0 && y + 1 < height) {
+        whole = true;
+        for (int k = 0; k < 2; ++k) {
+          for (int32_t r = 0; r < 3; ++r) {
+            prepared[k].Siblings(y - 1 + r);
+            many[k][r] = siblings[k].Row(y - 1 + r);
+          }
+          for (int32_t r = 0; r < 3; ++r) bright[k][r] = prepared[k].BrightRow(y - 1 + r);
+        }
+      }
+#endif
+      for (int32_t i = 0; i < candidateCount; ++i) {
+        const int32_t x = candidates[i];
+        const bool inner = whole && x > 0 && x + 1 < width;
+        const bool antialiased =
+            inner ? AntialiasedPrepared(bright[0], many[0], many[1], x) ||
+                        AntialiasedPrepared(bright[1], many[1], many[0], x)
+                  : Antialiased(wa, wb, x, y) || Antialiased(wb, wa, x, y);
+        if (antialiased) {
+          classes[x] = kPixelAntialiased;
+          ++found.antialiased;
+          continue;
+        }
+        ++found.differing;
+        if (x < found.left) found.left = x;
+        if (x > found.right) found.right = x;
+        if (y < found.top) found.top = y;
+        found.bottom = y;
+      }
+    }
     if (sink != nullptr) sink(context, y, marked ? classes : nullptr, width);
   }
-  delete[] classes;
   MergeCounts(counts, found);
   return true;
 }
 
+namespace {
+
+// The grey of each equal pixel, remembered by colour for the row (direct
+// mapped: text rows alternate among a few colours).
+struct GreyMemo {
+  static constexpr int kBits = 6;
+  uint32_t key[1 << kBits];
+  uint8_t grey[1 << kBits];
+  double alpha;
+
+  explicit GreyMemo(double a) : alpha(a) {
+    for (uint32_t& k : key) k = 0xFFFFFFFFu;
+  }
+  uint8_t Of(const uint8_t* bgr) {
+    const uint32_t colour = uint32_t{bgr[2]} << 16 | uint32_t{bgr[1]} << 8 | bgr[0];
+    const uint32_t slot = (colour * 2654435761u) >> (32 - kBits);
+    if (key[slot] != colour) {
+      const uint8_t rgb[3] = {bgr[2], bgr[1], bgr[0]};
+      key[slot] = colour;
+      grey[slot] = OverlayGrey(rgb, alpha);
+    }
+    return grey[slot];
+  }
+};
+
+constexpr int32_t kRunPixels = 16;  // 48 bytes: three 16-byte vectors
+
+#if defined(__SSE2__)
+// Whether the 16 pixels at p all equal the pixel the three vectors repeat,
+// and the 16 verdicts (if any) are all kPixelSame.
+bool RunOfSame(const uint8_t* p, const __m128i pattern[3], const uint8_t* classes) {
+  __m128i all = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), pattern[0]);
+  all = _mm_and_si128(all, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), pattern[1]));
+  all = _mm_and_si128(all, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), pattern[2]));
+  if (classes != nullptr) {
+    all = _mm_and_si128(
+        all, _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(classes)), _mm_setzero_si128()));
+  }
+  return _mm_movemask_epi8(all) == 0xFFFF;
+}
+#endif
+
+#if defined(DIFFMARK_HAVE_PREPARED_ROWS)
+// The greys of 8 pixels at a time as OverlayGrey computes each (the same
+// operations in the same order, four doubles at once) for the pixels
+// [0, count) of a row whose verdicts are all kPixelSame (`classes` null, or
+// checked here); for alpha from 0 to 1, where the grey always lies in
+// 0 ... 255.  Returns how many pixels it painted (from the start: it stops at
+// the first group of 8 with another verdict, or when fewer than 11 pixels
+// remain).  `out` may be `src`: each group is read before it is written.
+__attribute__((target("avx2"))) int32_t PaintGreysAvx2(const uint8_t* src, const uint8_t* classes, int32_t count,
+                                                      double alpha, uint8_t* out) {
+  const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 0, 3, 4, 5, 0);
+  const __m256i spread = _mm256_setr_epi8(0, 1, 2, -128, 3, 4, 5, -128, 6, 7, 8, -128, 9, 10, 11, -128, 0, 1, 2, -128,
+                                          3, 4, 5, -128, 6, 7, 8, -128, 9, 10, 11, -128);
+  const __m256i low = _mm256_set1_epi32(0xFF);
+  const __m256d wr = _mm256_set1_pd(0.29889531);
+  const __m256d wg = _mm256_set1_pd(0.58662247);
+  const __m256d wb = _mm256_set1_pd(0.11448223);
+  const __m256d white = _mm256_set1_pd(255);
+  const __m256d a = _mm256_set1_pd(alpha);
+  // grey byte k of 8 to bytes 3k, 3k + 1, 3k + 2
+  const __m128i triple = _mm_setr_epi8(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5);
+  const __m128i tripleHigh = _mm_setr_epi8(5, 5, 6, 6, 6, 7, 7, 7, -128, -128, -128, -128, -128, -128, -128, -128);
+  int32_t x = 0;
+  for (; x + 11 <= count; x += 8) {
+    if (classes != nullptr) {
+      uint64_t verdicts = 0;
+      std::memcpy(&verdicts, classes + x, 8);
+      if (verdicts != 0) break;
+    }
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + static_cast<ptrdiff_t>(x) * 3));
+    v = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(v, lanes), spread);
+    const __m256i r = _mm256_srli_epi32(v, 16);
+    const __m256i g = _mm256_and_si256(_mm256_srli_epi32(v, 8), low);
+    const __m256i b = _mm256_and_si256(v, low);
+    __m128i grey[2];
+    for (int half = 0; half < 2; ++half) {
+      const __m128i r4 = half == 0 ? _mm256_castsi256_si128(r) : _mm256_extracti128_si256(r, 1);
+      const __m128i g4 = half == 0 ? _mm256_castsi256_si128(g) : _mm256_extracti128_si256(g, 1);
+      const __m128i b4 = half == 0 ? _mm256_castsi256_si128(b) : _mm256_extracti128_si256(b, 1);
+      const __m256d y = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_cvtepi32_pd(r4), wr),
+                                                    _mm256_mul_pd(_mm256_cvtepi32_pd(g4), wg)),
+                                      _mm256_mul_pd(_mm256_cvtepi32_pd(b4), wb));
+      const __m256d scaled = _mm256_div_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_sub_pd(y, white), a), white), white);
+      const __m256d value = _mm256_round_pd(_mm256_add_pd(white, scaled), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+      grey[half] = _mm256_cvttpd_epi32(value);
+    }
+    // 8 int32 greys to 8 bytes, then each byte three times.
+    const __m128i words = _mm_packs_epi32(grey[0], grey[1]);
+    const __m128i bytes = _mm_packus_epi16(words, words);
+    uint8_t* o = out + static_cast<ptrdiff_t>(x) * 3;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_shuffle_epi8(bytes, triple));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(o + 16), _mm_shuffle_epi8(bytes, tripleHigh));
+  }
+  return x;
+}
+#endif
+
+}  // namespace
+
 void PaintOverlayRow(const OverlayColours& colours, const uint8_t* baseRow, const uint8_t* classes, int32_t width,
                      uint8_t* outRow) {
-  // Screens repeat colours along a row: the grey of the last equal pixel is
-  // kept for the next one of the same colour.
-  uint8_t lastRgb[3] = {0, 0, 0};
-  uint8_t lastGrey = OverlayGrey(lastRgb, colours.alpha);
-  for (int32_t x = 0; x < width; ++x) {
+#if defined(DIFFMARK_HAVE_PREPARED_ROWS)
+  if (kPreparedRows && colours.alpha >= 0 && colours.alpha <= 1) {
+    // Groups of 8 equal pixels in vectors, the rest one at a time.
+    for (int32_t x = 0; x < width;) {
+      const int32_t done = PaintGreysAvx2(baseRow + static_cast<ptrdiff_t>(x) * 3,
+                                          classes == nullptr ? nullptr : classes + x, width - x, colours.alpha,
+                                          outRow + static_cast<ptrdiff_t>(x) * 3);
+      x += done;
+      const int32_t end = x + 8 < width ? x + 8 : width;
+      for (; x < end; ++x) {
+        const uint8_t* p = baseRow + static_cast<ptrdiff_t>(x) * 3;
+        uint8_t* out = outRow + static_cast<ptrdiff_t>(x) * 3;
+        const uint8_t verdict = classes == nullptr ? uint8_t{kPixelSame} : classes[x];
+        const uint8_t* rgb = verdict == kPixelLighter  ? colours.differ
+                             : verdict == kPixelDarker ? colours.darker
+                             : verdict == kPixelAntialiased ? colours.antialiased
+                                                            : nullptr;
+        if (rgb != nullptr) {
+          out[0] = rgb[2];
+          out[1] = rgb[1];
+          out[2] = rgb[0];
+        } else {
+          const uint8_t c[3] = {p[2], p[1], p[0]};
+          out[0] = out[1] = out[2] = OverlayGrey(c, colours.alpha);
+        }
+      }
+    }
+    return;
+  }
+#endif
+  GreyMemo greys(colours.alpha);
+  uint8_t last[3] = {0, 0, 0};
+  uint8_t lastGrey = greys.Of(last);
+#if defined(__SSE2__)
+  // Runs of one colour (most of a screen) are painted 16 pixels at a time:
+  // after a pixel that repeats the one before, the next 16 are tried as a
+  // run of it.
+  __m128i pattern[3] = {};
+  uint8_t runColour[3] = {0, 0, 0};
+  bool patternSet = false;
+  int32_t nextTry = 0;
+#endif
+  for (int32_t x = 0; x < width;) {
     const uint8_t* p = baseRow + static_cast<ptrdiff_t>(x) * 3;
     uint8_t* out = outRow + static_cast<ptrdiff_t>(x) * 3;
     const uint8_t verdict = classes == nullptr ? uint8_t{kPixelSame} : classes[x];
@@ -674,15 +1264,36 @@ void PaintOverlayRow(const OverlayColours& colours, const uint8_t* baseRow, cons
       out[0] = rgb[2];
       out[1] = rgb[1];
       out[2] = rgb[0];
+      ++x;
       continue;
     }
-    if (p[0] != lastRgb[2] || p[1] != lastRgb[1] || p[2] != lastRgb[0]) {
-      lastRgb[0] = p[2];
-      lastRgb[1] = p[1];
-      lastRgb[2] = p[0];
-      lastGrey = OverlayGrey(lastRgb, colours.alpha);
+#if defined(__SSE2__)
+    if (x >= nextTry && x > 0 && x + kRunPixels <= width && p[0] == p[-3] && p[1] == p[-2] && p[2] == p[-1]) {
+      if (!patternSet || p[0] != runColour[0] || p[1] != runColour[1] || p[2] != runColour[2]) {
+        alignas(16) uint8_t bytes[3 * kRunPixels];
+        for (int32_t k = 0; k < kRunPixels; ++k) std::memcpy(bytes + 3 * k, p, 3);
+        for (int k = 0; k < 3; ++k) pattern[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes + 16 * k));
+        std::memcpy(runColour, p, 3);
+        patternSet = true;
+      }
+      if (RunOfSame(p, pattern, classes == nullptr ? nullptr : classes + x)) {
+        const uint8_t grey = greys.Of(p);
+        do {
+          std::memset(outRow + static_cast<ptrdiff_t>(x) * 3, grey, 3 * kRunPixels);
+          x += kRunPixels;
+        } while (x + kRunPixels <= width &&
+                 RunOfSame(baseRow + static_cast<ptrdiff_t>(x) * 3, pattern, classes == nullptr ? nullptr : classes + x));
+        continue;
+      }
+      nextTry = x + kRunPixels;
+    }
+#endif
+    if (p[0] != last[0] || p[1] != last[1] || p[2] != last[2]) {
+      std::memcpy(last, p, 3);
+      lastGrey = greys.Of(p);
     }
     out[0] = out[1] = out[2] = lastGrey;
+    ++x;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "compare/compare.h"
 #include "compare/perceptual.h"
 
 namespace diffmark {
@@ -283,6 +284,42 @@ TEST(PerceptualOverlay, DarkerPixelsByEachMetricsBrightness) {
   }
 }
 
+// A row paints every colour's grey as OverlayGrey gives it, in place or
+// not, between pixels of other verdicts or none (rows are painted many
+// pixels at a time where the processor allows).
+TEST(PerceptualOverlay, RowsPaintEveryColoursGreyAsOverlayGreyHasIt) {
+  constexpr int32_t kWidth = 4099;  // not a multiple of any group
+  std::vector<uint8_t> row(3 * kWidth);
+  std::vector<uint8_t> out(3 * kWidth);
+  std::vector<uint8_t> classes(kWidth, kPixelSame);
+  for (int32_t x = 100; x < kWidth; x += 37) classes[static_cast<size_t>(x)] = static_cast<uint8_t>(1 + x % 3);
+  uint64_t wrong = 0;
+  for (double alpha : {0.1, 0.37, 1.0}) {
+    OverlayColours colours;
+    colours.alpha = alpha;
+    for (uint32_t start = 0; start < (1u << 24); start += kWidth) {
+      for (size_t k = 0; k < kWidth; ++k) {
+        const uint32_t c = (start + static_cast<uint32_t>(k)) & 0xFFFFFFu;
+        row[3 * k] = static_cast<uint8_t>(c);
+        row[3 * k + 1] = static_cast<uint8_t>(c >> 8);
+        row[3 * k + 2] = static_cast<uint8_t>(c >> 16);
+      }
+      const bool marked = (start / kWidth) % 2 == 1;
+      const bool inPlace = (start / kWidth) % 3 == 0;
+      if (inPlace) out = row;
+      PaintOverlayRow(colours, inPlace ? out.data() : row.data(), marked ? classes.data() : nullptr, kWidth,
+                      out.data());
+      for (size_t k = 0; k < kWidth; ++k) {
+        if (marked && classes[k] != kPixelSame) continue;
+        const uint8_t rgb[3] = {row[3 * k + 2], row[3 * k + 1], row[3 * k]};
+        const uint8_t grey = OverlayGrey(rgb, alpha);
+        if (out[3 * k] != grey || out[3 * k + 1] != grey || out[3 * k + 2] != grey) ++wrong;
+      }
+    }
+  }
+  EXPECT_EQ(wrong, 0u);
+}
+
 TEST(PerceptualOverlay, PaintsClassesAndGreyInPlace) {
   const Drawn a = Draw({"KKGWW", "KKGWW", "KKGWW"}, true);
   Drawn b = Draw({"KKgWW", "KKGWK", "KKGWW"}, true);
@@ -302,6 +339,65 @@ TEST(PerceptualOverlay, PaintsClassesAndGreyInPlace) {
   // With it, painting in place is refused (the rule reads base rows).
   EXPECT_FALSE(OverlayRows({Metric::Yiq, 0.1, true}, colours, WholePicture(a.picture), WholePicture(b.picture), 0, 3,
                            WholePicture(a.picture), &counts));
+}
+
+// ------------------------------------------------------------------ threads
+
+// A large pair compared on several threads counts and marks exactly what
+// one thread does: parts of rows are classified apart, and rows at their
+// seams read the rows of the next part.
+TEST(PerceptualThreads, SeveralThreadsCountAndMarkAsOne) {
+  constexpr int32_t kWidth = 1031;
+  constexpr int32_t kHeight = 1029;  // over a million pixels: the threaded path
+  const auto stride = static_cast<int64_t>((kWidth * 3 + 3) / 4 * 4);
+  std::vector<uint8_t> base(static_cast<size_t>(stride * kHeight));
+  uint32_t seed = 99;
+  const auto next = [&seed] {
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    return seed;
+  };
+  for (int32_t y = 0; y < kHeight; ++y) {
+    for (int32_t x = 0; x < kWidth; ++x) {
+      uint8_t* p = base.data() + stride * y + 3 * x;
+      const bool ink = (x / 3 + y / 5) % 4 == 0;  // stripes: edges everywhere
+      for (int k = 0; k < 3; ++k) p[k] = ink ? static_cast<uint8_t>(40 + k * 30) : 250;
+    }
+  }
+  std::vector<uint8_t> other = base;
+  for (int n = 0; n < 60000; ++n) {
+    const auto y = static_cast<int32_t>(next() % kHeight);
+    const auto x = static_cast<int32_t>(next() % kWidth);
+    uint8_t* p = other.data() + stride * y + 3 * x;
+    const uint32_t v = next();
+    for (int k = 0; k < 3; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+  }
+  for (Metric metric : {Metric::Yiq, Metric::Oklab}) {
+    for (Mode mode : {Mode::Overlay, Mode::Channels}) {
+      Stats stats[2];
+      std::vector<uint8_t> marked[2];
+      for (unsigned threads : {1u, 3u}) {
+        const int i = threads == 1 ? 0 : 1;
+        marked[i] = base;
+        CompareOptions options;
+        options.metric = metric;
+        options.antialiasing = true;
+        options.mode = mode;
+        options.threads = threads;
+        options.ignore.push_back(Region{100, 300, 50, 400});
+        stats[i] = ComparePictures(Picture{marked[i].data(), stride, kWidth, kHeight, true},
+                                   Picture{other.data(), stride, kWidth, kHeight, true}, options);
+      }
+      EXPECT_GT(stats[0].differentPixels, 1000u);
+      EXPECT_GT(stats[0].antialiasedPixels, 1000u);
+      EXPECT_EQ(std::tie(stats[0].pixels, stats[0].differentPixels, stats[0].differentBytes,
+                         stats[0].antialiasedPixels, stats[0].minX, stats[0].minY, stats[0].maxX, stats[0].maxY),
+                std::tie(stats[1].pixels, stats[1].differentPixels, stats[1].differentBytes,
+                         stats[1].antialiasedPixels, stats[1].minX, stats[1].minY, stats[1].maxX, stats[1].maxY));
+      EXPECT_TRUE(marked[0] == marked[1]);
+    }
+  }
 }
 
 }  // namespace
