@@ -17,6 +17,8 @@
 #include "compare/pair.h"
 
 #include <algorithm>
+#include <memory>
+#include <new>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -272,15 +274,18 @@ bool SameBytes(const std::string& a, const std::string& b, uint64_t* bytes) {
   }
   *bytes = sa;
   if (platform::SameFile(fa.file, fb.file)) return true;
-  constexpr uint64_t kChunk = 256 * 1024;
-  std::vector<uint8_t> ca(kChunk);
-  std::vector<uint8_t> cb(kChunk);
-  for (uint64_t at = 0; at < sa; at += kChunk) {
-    const uint64_t n = std::min(kChunk, sa - at);
+  // No larger than the files: a screenshot is tens of KB, and every fresh
+  // page a buffer touches costs a fault (left uninitialised: read into).
+  const uint64_t chunk = std::min<uint64_t>(256 * 1024, sa);
+  const std::unique_ptr<uint8_t[]> ca(new (std::nothrow) uint8_t[static_cast<size_t>(chunk)]);
+  const std::unique_ptr<uint8_t[]> cb(new (std::nothrow) uint8_t[static_cast<size_t>(chunk)]);
+  if (ca == nullptr || cb == nullptr) return false;  // decoding will tell
+  for (uint64_t at = 0; at < sa; at += chunk) {
+    const uint64_t n = std::min(chunk, sa - at);
     uint64_t ga = 0;
     uint64_t gb = 0;
-    if (!platform::ReadAt(fa.file, at, ca.data(), n, &ga) || !platform::ReadAt(fb.file, at, cb.data(), n, &gb) ||
-        ga != n || gb != n || std::memcmp(ca.data(), cb.data(), static_cast<size_t>(n)) != 0) {
+    if (!platform::ReadAt(fa.file, at, ca.get(), n, &ga) || !platform::ReadAt(fb.file, at, cb.get(), n, &gb) ||
+        ga != n || gb != n || std::memcmp(ca.get(), cb.get(), static_cast<size_t>(n)) != 0) {
       return false;
     }
   }
