@@ -251,6 +251,14 @@ void OnThreads(unsigned count, const Work& work) {
   for (std::thread& t : helpers) t.join();
 }
 
+// A band narrowed to the part of the picture both pictures cover.
+Band SharedPart(const Band& band, int32_t width, int32_t height) {
+  Band part = band;
+  part.rows.width = width;
+  part.imageHeight = height;
+  return part;
+}
+
 // The perceptual path on `threads` threads: rows [fromRow, toRow) cut into
 // one part per thread, every part classified first (a row's verdict reads
 // the rows around it, unmarked), then every part counted and marked.
@@ -258,12 +266,8 @@ Stats ComparePerceptualThreaded(const Band& base, const Band& other, int32_t fro
                                 const CompareOptions& options, unsigned threads) {
   const int32_t sharedWidth = std::min(base.rows.width, other.rows.width);
   const int32_t sharedHeight = std::min(base.imageHeight, other.imageHeight);
-  Band sharedBase = base;
-  sharedBase.rows.width = sharedWidth;
-  sharedBase.imageHeight = sharedHeight;
-  Band sharedOther = other;
-  sharedOther.rows.width = sharedWidth;
-  sharedOther.imageHeight = sharedHeight;
+  const Band sharedBase = SharedPart(base, sharedWidth, sharedHeight);
+  const Band sharedOther = SharedPart(other, sharedWidth, sharedHeight);
   const PerceptualSettings settings = SettingsOf(options);
   BlockClasses all;
   all.Reset(fromRow, toRow, sharedWidth);
@@ -302,12 +306,8 @@ Stats ComparePerceptual(const Band& base, const Band& other, int32_t fromRow, in
   PerceptualRows rows(base, other, options);
   const int32_t sharedWidth = std::min(base.rows.width, other.rows.width);
   const int32_t sharedHeight = std::min(base.imageHeight, other.imageHeight);
-  Band sharedBase = base;
-  sharedBase.rows.width = sharedWidth;
-  sharedBase.imageHeight = sharedHeight;
-  Band sharedOther = other;
-  sharedOther.rows.width = sharedWidth;
-  sharedOther.imageHeight = sharedHeight;
+  const Band sharedBase = SharedPart(base, sharedWidth, sharedHeight);
+  const Band sharedOther = SharedPart(other, sharedWidth, sharedHeight);
   const PerceptualSettings settings = SettingsOf(options);
   constexpr int32_t kBlockRows = 64;
   BlockClasses waiting;
