@@ -184,6 +184,20 @@ std::optional<Shard> FindShard(const std::string& operand) {
   return found;
 }
 
+// Whether `path` is a shard's JSON, or a folder holding one; says nothing.
+bool ReadShardQuietly(const std::string& path) {
+  if (platform::KindOfPath(path.c_str()) != platform::PathKind::Directory) return ReadShard(path, true).has_value();
+  std::error_code ec;
+  for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code kind;
+    if (it->is_regular_file(kind) && it->path().extension() == ".json" &&
+        ReadShard(JoinRelative(path, it->path().filename().string()), true)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // A path that stays inside the folder it is relative to, by its words.
 bool InsideRelative(const std::string& path) {
   if (path.empty() || path[0] == '/' || path[0] == '\\' || path.find(':') != std::string::npos) return false;
@@ -486,6 +500,13 @@ int RunMerge(int argc, char** argv) {
   const std::string outDir = operands[0];
   if (platform::KindOfPath(outDir.c_str()) == platform::PathKind::RegularFile) {
     Refuse(outDir, "is a file, not a folder");
+    return kTrouble;
+  }
+
+  // A shard's folder where the output folder belongs: the output folder was
+  // left out, not a shard.
+  if (platform::KindOfPath(outDir.c_str()) != platform::PathKind::Missing && ReadShardQuietly(outDir)) {
+    Refuse(outDir, "holds a shard's output: name the folder to merge into first (merge OUT_DIR SHARD_OUTPUT...)");
     return kTrouble;
   }
 
