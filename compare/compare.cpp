@@ -7,6 +7,8 @@
 #include "compare/compare.h"
 
 #include <algorithm>
+#include <atomic>
+#include <latch>
 #include <system_error>
 #include <thread>
 
@@ -234,20 +236,33 @@ class PerceptualRows {
 // options allow it (below, starting threads costs more than they save).
 constexpr int64_t kThreadedPixels = int64_t{1} << 20;
 
-// Runs work(0) ... work(count - 1), on helper threads and this one; a
-// helper that cannot start has its share done here.
-template <typename Work>
-void OnThreads(unsigned count, const Work& work) {
+// Runs first(0) ... first(count - 1), then second(0) ... second(count - 1),
+// on helper threads and this one: no second(i) starts before every first(j)
+// has returned.  Each thread takes the next part of a round as it comes
+// free, so a helper that cannot start leaves its parts to the others.
+template <typename First, typename Second>
+void InTwoRounds(unsigned count, const First& first, const Second& second) {
+  std::atomic<unsigned> nextFirst{0};
+  std::atomic<unsigned> nextSecond{0};
+  std::latch firstDone(count);
+  const auto run = [&] {
+    for (unsigned i; (i = nextFirst.fetch_add(1)) < count;) {
+      first(i);
+      firstDone.count_down();
+    }
+    firstDone.wait();
+    for (unsigned i; (i = nextSecond.fetch_add(1)) < count;) second(i);
+  };
   std::vector<std::thread> helpers;
+  helpers.reserve(count);
   for (unsigned i = 1; i < count; ++i) {
     try {
-      helpers.emplace_back(work, i);
+      helpers.emplace_back(run);
     } catch (const std::system_error&) {
       break;
     }
   }
-  for (auto i = static_cast<unsigned>(helpers.size()) + 1; i < count; ++i) work(i);
-  work(0);
+  run();
   for (std::thread& t : helpers) t.join();
 }
 
@@ -259,9 +274,27 @@ Band SharedPart(const Band& band, int32_t width, int32_t height) {
   return part;
 }
 
+// Rows [at, end) classified into `block`; rows below the part both
+// pictures cover have no verdicts.
+void ClassifyBlock(const PerceptualSettings& settings, const Band& sharedBase, const Band& sharedOther,
+                   int32_t at, int32_t end, BlockClasses& block) {
+  block.Reset(at, end, sharedBase.rows.width);
+  const int32_t sharedEnd = std::min(end, sharedBase.imageHeight);
+  PerceptualCounts ignored;  // the rows count for themselves
+  if (at < sharedEnd) {
+    (void)ClassifyRows(settings, sharedBase, sharedOther, at, sharedEnd, &ignored, StoreClasses, &block);
+  }
+}
+
+constexpr int32_t kBlockRows = 64;
+
 // The perceptual path on `threads` threads: rows [fromRow, toRow) cut into
-// one part per thread, every part classified first (a row's verdict reads
-// the rows around it, unmarked), then every part counted and marked.
+// one part per thread, each part run as the single-threaded path runs it
+// (a block classified before the block above it is marked, since a
+// verdict reads the two rows on either side, unmarked).  Only the first
+// and the last block of a part read rows of the neighbouring parts: those
+// are classified by every thread first, before any marking starts.  Each
+// thread holds three blocks of verdicts, not a picture's worth.
 Stats ComparePerceptualThreaded(const Band& base, const Band& other, int32_t fromRow, int32_t toRow,
                                 const CompareOptions& options, unsigned threads) {
   const int32_t sharedWidth = std::min(base.rows.width, other.rows.width);
@@ -269,26 +302,44 @@ Stats ComparePerceptualThreaded(const Band& base, const Band& other, int32_t fro
   const Band sharedBase = SharedPart(base, sharedWidth, sharedHeight);
   const Band sharedOther = SharedPart(other, sharedWidth, sharedHeight);
   const PerceptualSettings settings = SettingsOf(options);
-  BlockClasses all;
-  all.Reset(fromRow, toRow, sharedWidth);
   const int32_t rows = toRow - fromRow;
   const auto partFrom = [&](unsigned i) {
     return fromRow + static_cast<int32_t>(int64_t{rows} * i / threads);
   };
-  OnThreads(threads, [&](unsigned i) {
+  // The first row of a part's last block, the blocks counted from its start.
+  const auto lastBlock = [&](unsigned i) {
     const int32_t from = partFrom(i);
-    const int32_t to = std::min(partFrom(i + 1), sharedHeight);
-    PerceptualCounts ignored;  // the rows count for themselves
-    if (from < to) (void)ClassifyRows(settings, sharedBase, sharedOther, from, to, &ignored, StoreClasses, &all);
-  });
-  std::vector<Stats> parts(threads);
-  OnThreads(threads, [&](unsigned i) {
-    PerceptualRows part(base, other, options);
-    part.Finish(all, partFrom(i), partFrom(i + 1));
-    parts[i] = part.stats;
+    return from + (partFrom(i + 1) - from - 1) / kBlockRows * kBlockRows;
+  };
+  struct Part {
+    BlockClasses first, last, spare;
+    Stats stats;
+  };
+  std::vector<Part> parts(threads);
+  const auto classifyEnds = [&](unsigned i) {
+    const int32_t from = partFrom(i), to = partFrom(i + 1), tail = lastBlock(i);
+    ClassifyBlock(settings, sharedBase, sharedOther, from, std::min(to, from + kBlockRows), parts[i].first);
+    if (tail > from) ClassifyBlock(settings, sharedBase, sharedOther, tail, to, parts[i].last);
+  };
+  InTwoRounds(threads, classifyEnds, [&](unsigned i) {
+    Part& part = parts[i];
+    const int32_t from = partFrom(i), to = partFrom(i + 1), tail = lastBlock(i);
+    PerceptualRows marker(base, other, options);
+    BlockClasses* waiting = &part.first;
+    for (int32_t at = from + kBlockRows; at < to; at += kBlockRows) {
+      BlockClasses* next = &part.last;
+      if (at < tail) {
+        next = waiting == &part.spare ? &part.first : &part.spare;
+        ClassifyBlock(settings, sharedBase, sharedOther, at, std::min(to, at + kBlockRows), *next);
+      }
+      marker.Finish(*waiting);
+      waiting = next;
+    }
+    marker.Finish(*waiting);
+    part.stats = marker.stats;
   });
   Stats total;
-  for (const Stats& s : parts) AddStats(total, s);
+  for (const Part& part : parts) AddStats(total, part.stats);
   return total;
 }
 
@@ -309,18 +360,11 @@ Stats ComparePerceptual(const Band& base, const Band& other, int32_t fromRow, in
   const Band sharedBase = SharedPart(base, sharedWidth, sharedHeight);
   const Band sharedOther = SharedPart(other, sharedWidth, sharedHeight);
   const PerceptualSettings settings = SettingsOf(options);
-  constexpr int32_t kBlockRows = 64;
   BlockClasses waiting;
   BlockClasses next;
   bool haveWaiting = false;
-  PerceptualCounts ignored;  // the rows count for themselves
   for (int32_t at = fromRow; at < toRow; at += kBlockRows) {
-    const int32_t end = std::min(toRow, at + kBlockRows);
-    next.Reset(at, end, sharedWidth);
-    const int32_t sharedEnd = std::min(end, sharedHeight);
-    if (at < sharedEnd) {
-      (void)ClassifyRows(settings, sharedBase, sharedOther, at, sharedEnd, &ignored, StoreClasses, &next);
-    }
+    ClassifyBlock(settings, sharedBase, sharedOther, at, std::min(toRow, at + kBlockRows), next);
     if (haveWaiting) rows.Finish(waiting);
     std::swap(waiting, next);
     haveWaiting = true;
