@@ -14,7 +14,10 @@ built).  For each it times, with a warm page cache, alternately:
 and prints the median wall times, the per-pair times, and the ratios
 -j 2 / -j 1 and (-j 2, no -o) / loop.  Figures only; nothing fails on timing.
 
-usage: bench/folders_bench.py [BUILD_DIR] [RUNS]   (default build/bench, 5)
+usage: bench/folders_bench.py [BUILD_DIR] [RUNS] [PERCENT]   (default build/bench, 5, 10)
+
+PERCENT is the share of pairs changed; the others are identical files, which
+are compared without decoding, so 100 times the decodes.
 """
 import os
 import shutil
@@ -29,7 +32,8 @@ runs = int(sys.argv[2]) if len(sys.argv) > 2 else 5
 cli = os.path.abspath(os.path.join(build, "cli", "diffmark-cli"))
 make_screens = os.path.abspath(os.path.join(build, "bench", "make_screens"))
 plugins = os.path.abspath(os.path.join(build, "plugins"))
-PAIRS, WIDTH, HEIGHT, PERCENT = 200, 1024, 768, 10
+PAIRS, WIDTH, HEIGHT = 200, 1024, 768
+PERCENT = int(sys.argv[3]) if len(sys.argv) > 3 else 10
 
 
 def timed(command, cwd, shell=False):
