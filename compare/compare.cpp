@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <latch>
 #include <system_error>
 #include <thread>
@@ -244,7 +245,7 @@ template <typename First, typename Second>
 void InTwoRounds(unsigned count, const First& first, const Second& second) {
   std::atomic<unsigned> nextFirst{0};
   std::atomic<unsigned> nextSecond{0};
-  std::latch firstDone(count);
+  std::latch firstDone(static_cast<std::ptrdiff_t>(count));
   const auto run = [&] {
     for (unsigned i; (i = nextFirst.fetch_add(1)) < count;) {
       first(i);
