@@ -406,7 +406,8 @@ void* MapAligned(uint64_t length) {
 // costs a TLB shootdown: a folder run frees two pictures and the decoders'
 // scratch blocks for every pair and asks for the same sizes again for the
 // next.  A few are kept, never more than kKeptBytes in all; a kept mapping
-// serves a request of at least half its size, so little of it lies idle.
+// serves a request of at least half its size, so little of it lies idle,
+// and those too small for a request are given back then.
 constexpr size_t kKeptMappings = 6;
 constexpr uint64_t kKeptBytes = uint64_t{256} << 20;
 
@@ -434,20 +435,39 @@ void DropKept(KeptMappings& kept, size_t i) {
 }
 
 // The smallest kept mapping of at least `length` bytes and at most twice
-// that, taken out of the list; nullptr when there is none.
+// that, taken out of the list; nullptr when there is none.  Where none
+// fits, the kept ones smaller than `length` are unmapped: the run has
+// moved on to larger blocks, and memory nobody takes is not kept.
 void* TakeKeptMapping(uint64_t length, uint64_t* mappedSize) {
-  KeptMappings& kept = Kept();
-  std::lock_guard<std::mutex> hold(kept.mutex);
-  size_t best = kept.count;
-  for (size_t i = 0; i < kept.count; ++i) {
-    if (kept.size[i] < length || kept.size[i] / 2 > length) continue;
-    if (best == kept.count || kept.size[i] < kept.size[best]) best = i;
+  void* unmap[kKeptMappings];
+  uint64_t unmapSize[kKeptMappings];
+  size_t n = 0;
+  {
+    KeptMappings& kept = Kept();
+    std::lock_guard<std::mutex> hold(kept.mutex);
+    size_t best = kept.count;
+    for (size_t i = 0; i < kept.count; ++i) {
+      if (kept.size[i] < length || kept.size[i] / 2 > length) continue;
+      if (best == kept.count || kept.size[i] < kept.size[best]) best = i;
+    }
+    if (best != kept.count) {
+      void* base = kept.base[best];
+      *mappedSize = kept.size[best];
+      DropKept(kept, best);
+      return base;
+    }
+    for (size_t i = 0; i < kept.count;) {
+      if (kept.size[i] >= length) {
+        ++i;
+        continue;
+      }
+      unmap[n] = kept.base[i];
+      unmapSize[n++] = kept.size[i];
+      DropKept(kept, i);
+    }
   }
-  if (best == kept.count) return nullptr;
-  void* base = kept.base[best];
-  *mappedSize = kept.size[best];
-  DropKept(kept, best);
-  return base;
+  for (size_t i = 0; i < n; ++i) ::munmap(unmap[i], static_cast<size_t>(unmapSize[i]));
+  return nullptr;
 }
 
 // Keeps a mapping for TakeKeptMapping, the oldest kept ones unmapped while
