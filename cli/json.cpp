@@ -32,6 +32,13 @@ std::string BoxJson(const Stats& s) {
          ", \"height\": " + std::to_string(int64_t{s.maxY} - s.minY + 1) + "}";
 }
 
+std::string ClusterJson(const Cluster& c) {
+  if (c.pixels == 0) return "null";
+  return "{\"pixels\": " + std::to_string(c.pixels) + ", \"x\": " + std::to_string(c.minX) +
+         ", \"y\": " + std::to_string(c.minY) + ", \"width\": " + std::to_string(int64_t{c.maxX} - c.minX + 1) +
+         ", \"height\": " + std::to_string(int64_t{c.maxY} - c.minY + 1) + "}";
+}
+
 namespace {
 
 std::string RegionsJson(const std::vector<Region>& regions) {
@@ -105,6 +112,7 @@ std::string EntryJson(const FolderEntry& e, const Options& options) {
          ", \"different_bytes\": " + (r.compared ? std::to_string(s.differentBytes) : "null") +
          ", \"antialiased_pixels\": " + (r.compared ? std::to_string(s.antialiasedPixels) : "null") +
          ", \"bbox\": " + (r.compared ? BoxJson(s) : "null") +
+         ", \"largest_cluster\": " + (r.compared ? ClusterJson(s.largest) : "null") +
          ", \"passed\": " + (r.compared ? (Passes(s, SizesDiffer(r), options) ? "true" : "false") : "null") +
          ", \"output\": " + (r.output.empty() ? "null" : JsonString(r.output)) +
          ", \"error\": " + (e.trouble.empty() ? "null" : JsonString(Join(e.trouble, "; "))) + "}";
@@ -156,7 +164,7 @@ std::string PairJson(const PairResult& r, const Options& cli) {
          std::to_string(s.perChannel[2]) + ", \"green\": " + std::to_string(s.perChannel[1]) +
          ", \"blue\": " + std::to_string(s.perChannel[0]) + "}, \"antialiased_pixels\": " +
          std::to_string(s.antialiasedPixels) + ", \"bbox\": " + BoxJson(s) +
-         ", \"metric\": " + JsonString(InfoOf(options.metric).name) + ", \"mode\": " +
+         ", \"largest_cluster\": " + ClusterJson(s.largest) + ", \"metric\": " + JsonString(InfoOf(options.metric).name) + ", \"mode\": " +
          JsonString(InfoOf(options.mode).name) + ", \"threshold\": " + ThresholdJson(options) +
          ", \"antialiasing\": " + (options.antialiasing ? "true" : "false") +
          ", \"ignored\": " + RegionsJson(options.ignore) + ToleranceJson(cli) +

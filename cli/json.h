@@ -19,6 +19,8 @@ namespace diffmark::cli {
 
 // {"x": .., "y": .., "width": .., "height": ..} of the differing pixels, or null.
 [[nodiscard]] std::string BoxJson(const Stats& stats);
+// The largest group of differing pixels: null, or its size and box.
+[[nodiscard]] std::string ClusterJson(const Cluster& cluster);
 
 // The object of a single comparison (no line end).
 [[nodiscard]] std::string PairJson(const PairResult& result, const Options& options);

@@ -305,7 +305,7 @@ bool ReadSize(const json& value, int32_t* width, int32_t* height, bool* known) {
 bool EntryOf(const json& j, FolderEntry* e) {
   if (!j.is_object() || !At(j, "path").is_string() || !At(j, "identical").is_boolean()) return false;
   for (const char* key : {"base_size", "other_size", "pixels", "different_pixels", "different_bytes",
-                          "antialiased_pixels", "bbox", "passed", "output", "error"}) {
+                          "antialiased_pixels", "bbox", "largest_cluster", "passed", "output", "error"}) {
     if (!j.contains(key)) return false;  // every entry has every field, null where it has no value
   }
   for (const char* key : {"output", "error"}) {
@@ -348,6 +348,17 @@ bool EntryOf(const json& j, FolderEntry* e) {
       s.minY = At(box, "y").get<int32_t>();
       s.maxX = static_cast<int32_t>(At(box, "x").get<int64_t>() + At(box, "width").get<int64_t>() - 1);
       s.maxY = static_cast<int32_t>(At(box, "y").get<int64_t>() + At(box, "height").get<int64_t>() - 1);
+      const json& group = At(j, "largest_cluster");
+      if (!group.is_object()) return false;
+      for (const char* key : {"pixels", "x", "y", "width", "height"}) {
+        if (!At(group, key).is_number_unsigned() || At(group, key).get<uint64_t>() > INT32_MAX) return false;
+      }
+      Cluster& c = s.largest;
+      c.pixels = At(group, "pixels").get<uint64_t>();
+      c.minX = At(group, "x").get<int32_t>();
+      c.minY = At(group, "y").get<int32_t>();
+      c.maxX = static_cast<int32_t>(At(group, "x").get<int64_t>() + At(group, "width").get<int64_t>() - 1);
+      c.maxY = static_cast<int32_t>(At(group, "y").get<int64_t>() + At(group, "height").get<int64_t>() - 1);
     }
   } else if (!different.is_null()) {
     return false;

@@ -147,8 +147,8 @@ void StoreClasses(void* context, int32_t y, const uint8_t* classes, int32_t widt
 // by the mode, from the verdicts of their block.
 class PerceptualRows {
  public:
-  PerceptualRows(const Band& base, const Band& other, const CompareOptions& options)
-      : base_(base), other_(other), options_(options), mode_(InfoOf(options.mode)),
+  PerceptualRows(const Band& base, const Band& other, const CompareOptions& options, ClusterScan* clusters)
+      : base_(base), other_(other), options_(options), clusters_(clusters), mode_(InfoOf(options.mode)),
         sharedWidth_(std::min(base.rows.width, other.rows.width)),
         sharedHeight_(std::min(base.imageHeight, other.imageHeight)),
         byteThreshold_(options.metric == Metric::Channel ? options.threshold : 0) {}
@@ -199,6 +199,7 @@ class PerceptualRows {
         NoteBox(stats, changed_.front(), changed_.back(), y);
         stats.differentPixels += changed_.size();
       }
+      if (clusters_ != nullptr) clusters_->AddRow(y, changed_.data(), changed_.size());
       stats.antialiasedPixels += antialiased_.size();
       if (inBase && mode_.marksBytesInScan) {
         for (int32_t x : changed_) {
@@ -211,6 +212,7 @@ class PerceptualRows {
         }
       }
     }
+    if (y >= sharedHeight_ && clusters_ != nullptr) clusters_->AddRow(y, nullptr, 0);
     // Pixels only one picture covers, as on the channel path.
     CountOutside(options_.ignore, y, y < sharedHeight_ ? sharedWidth_ : 0,
                  std::max(inBase ? base_.rows.width : 0, inOther ? other_.rows.width : 0),
@@ -225,6 +227,7 @@ class PerceptualRows {
   const Band& base_;
   const Band& other_;
   const CompareOptions& options_;
+  ClusterScan* clusters_;  // null: groups not asked for
   const ModeInfo& mode_;
   const int32_t sharedWidth_;
   const int32_t sharedHeight_;
@@ -297,7 +300,7 @@ constexpr int32_t kBlockRows = 64;
 // are classified by every thread first, before any marking starts.  Each
 // thread holds three blocks of verdicts, not a picture's worth.
 Stats ComparePerceptualThreaded(const Band& base, const Band& other, int32_t fromRow, int32_t toRow,
-                                const CompareOptions& options, unsigned threads) {
+                                const CompareOptions& options, unsigned threads, ClusterScan* clusters) {
   const int32_t sharedWidth = std::min(base.rows.width, other.rows.width);
   const int32_t sharedHeight = std::min(base.imageHeight, other.imageHeight);
   const Band sharedBase = SharedPart(base, sharedWidth, sharedHeight);
@@ -315,6 +318,7 @@ Stats ComparePerceptualThreaded(const Band& base, const Band& other, int32_t fro
   struct Part {
     BlockClasses first, last, spare;
     Stats stats;
+    ClusterScan clusters;
   };
   std::vector<Part> parts(threads);
   const auto classifyEnds = [&](unsigned i) {
@@ -325,7 +329,7 @@ Stats ComparePerceptualThreaded(const Band& base, const Band& other, int32_t fro
   InTwoRounds(threads, classifyEnds, [&](unsigned i) {
     Part& part = parts[i];
     const int32_t from = partFrom(i), to = partFrom(i + 1), tail = lastBlock(i);
-    PerceptualRows marker(base, other, options);
+    PerceptualRows marker(base, other, options, clusters != nullptr ? &part.clusters : nullptr);
     BlockClasses* waiting = &part.first;
     for (int32_t at = from + kBlockRows; at < to; at += kBlockRows) {
       BlockClasses* next = &part.last;
@@ -340,7 +344,10 @@ Stats ComparePerceptualThreaded(const Band& base, const Band& other, int32_t fro
     part.stats = marker.stats;
   });
   Stats total;
-  for (const Part& part : parts) AddStats(total, part.stats);
+  for (Part& part : parts) {
+    AddStats(total, part.stats);
+    if (clusters != nullptr) clusters->Append(std::move(part.clusters));
+  }
   return total;
 }
 
@@ -349,13 +356,13 @@ Stats ComparePerceptualThreaded(const Band& base, const Band& other, int32_t fro
 // marking.
 // With `threads` > 1, large pictures are compared on that many threads.
 Stats ComparePerceptual(const Band& base, const Band& other, int32_t fromRow, int32_t toRow,
-                        const CompareOptions& options, unsigned threads = 1) {
+                        const CompareOptions& options, ClusterScan* clusters, unsigned threads = 1) {
   const int32_t count = toRow - fromRow;
   threads = std::clamp(threads, 1u, static_cast<unsigned>(std::max(count / 64, 1)));
   if (threads > 1 && int64_t{count} * std::max(base.rows.width, other.rows.width) >= kThreadedPixels) {
-    return ComparePerceptualThreaded(base, other, fromRow, toRow, options, threads);
+    return ComparePerceptualThreaded(base, other, fromRow, toRow, options, threads, clusters);
   }
-  PerceptualRows rows(base, other, options);
+  PerceptualRows rows(base, other, options, clusters);
   const int32_t sharedWidth = std::min(base.rows.width, other.rows.width);
   const int32_t sharedHeight = std::min(base.imageHeight, other.imageHeight);
   const Band sharedBase = SharedPart(base, sharedWidth, sharedHeight);
@@ -392,8 +399,12 @@ bool ComparesPixelsAlone(const CompareOptions& options) {
 }
 
 Stats CompareBands(const Band& base, const Band& other, int32_t fromRow, int32_t toRow,
-                   const CompareOptions& options) {
-  return ComparePerceptual(base, other, fromRow, toRow, options);
+                   const CompareOptions& options, ClusterScan* clusters) {
+  ClusterScan own;
+  ClusterScan* scan = !options.largestCluster ? nullptr : clusters != nullptr ? clusters : &own;
+  Stats s = ComparePerceptual(base, other, fromRow, toRow, options, scan);
+  if (scan == &own) s.largest = own.Largest();
+  return s;
 }
 
 void AddStats(Stats& total, const Stats& more) {
@@ -418,14 +429,18 @@ void AddStats(Stats& total, const Stats& more) {
 }
 
 Stats ComparePictures(const Picture& base, const Picture& other, const CompareOptions& options,
-                      int32_t firstRow) {
+                      int32_t firstRow, ClusterScan* clusters) {
+  ClusterScan own;
+  ClusterScan* scan = !options.largestCluster ? nullptr : clusters != nullptr ? clusters : &own;
+  Stats s;
   if (!ComparesPixelsAlone(options)) {
     const Band b{base, firstRow, firstRow + base.height};
     const Band o{other, firstRow, firstRow + other.height};
-    return ComparePerceptual(b, o, firstRow, firstRow + std::max(base.height, other.height), options,
-                             options.threads);
+    s = ComparePerceptual(b, o, firstRow, firstRow + std::max(base.height, other.height), options, scan,
+                          options.threads);
+    if (scan == &own) s.largest = own.Largest();
+    return s;
   }
-  Stats s;
   const int32_t sharedWidth = std::min(base.width, other.width);
   const int32_t sharedHeight = std::min(base.height, other.height);
   const int32_t rows = std::max(base.height, other.height);
@@ -473,6 +488,7 @@ Stats ComparePictures(const Picture& base, const Picture& other, const CompareOp
       }
     }
 
+    if (scan != nullptr) scan->AddRow(at, changed.data(), changed.size());
     // Pixels only one picture covers: on this row, from the end of the
     // shared part (or the start, below it) to the wider of the two.
     CountOutside(options.ignore, at, y < sharedHeight ? sharedWidth : 0,
@@ -483,6 +499,7 @@ Stats ComparePictures(const Picture& base, const Picture& other, const CompareOp
     const RowMarks marks{changed.data(), changed.size(), outside.data(), outside.size()};
     mode.paintRow(baseRow, base.width, marks, options);
   }
+  if (scan == &own) s.largest = own.Largest();
   return s;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "compare/clusters.h"
 #include "compare/perceptual.h"  // Metric
 #include "compare/picture.h"
 
@@ -41,6 +42,9 @@ struct CompareOptions {
   // Threads one comparison of whole pictures may use where the perceptual
   // path (or anti-aliasing) is taken and the pictures are large.
   unsigned threads = 1;
+  // Whether Stats::largest is found (where the caller reports it: on noise
+  // it costs about as much as the comparison).
+  bool largestCluster = false;
 };
 
 struct Stats {
@@ -52,6 +56,11 @@ struct Stats {
   // Bounding box of the differing pixels, top-left origin; valid when
   // differentPixels > 0.
   int32_t minX = 0, minY = 0, maxX = 0, maxY = 0;
+  // The largest group of differing pixels that touch, within the part
+  // both pictures cover, where the options ask for it; of a whole picture
+  // only (a band's scan goes to the caller's ClusterScan instead, and
+  // AddStats leaves it alone).
+  Cluster largest;
 };
 
 // Compares `base` with `other` over the area both cover (anchored at the
@@ -64,15 +73,17 @@ struct Stats {
 // [firstRow, firstRow + height) of two larger pictures of their (equal)
 // size, and regions and the bounding box are in the larger pictures'
 // coordinates.
+// With `clusters`, the rows' differing pixels go to that scan (a band of
+// a larger picture); without, `largest` is this picture's.
 Stats ComparePictures(const Picture& base, const Picture& other, const CompareOptions& options,
-                      int32_t firstRow = 0);
+                      int32_t firstRow = 0, ClusterScan* clusters = nullptr);
 
 // The same for rows [fromRow, toRow) of two bands of one image of equal
 // size in both (a streamed chunk): where the metric or anti-aliasing needs
 // neighbouring rows, the bands hold kAntialiasContextRows more on each side
 // (clamped to the image), which are read but neither counted nor marked.
 Stats CompareBands(const Band& base, const Band& other, int32_t fromRow, int32_t toRow,
-                   const CompareOptions& options);
+                   const CompareOptions& options, ClusterScan* clusters = nullptr);
 
 // Whether the options compare pixel by pixel alone (no neighbouring rows).
 [[nodiscard]] bool ComparesPixelsAlone(const CompareOptions& options);

@@ -79,6 +79,7 @@ bool StreamRowsOfPair(const PairRequest& request, const CompareOptions& options,
     const bool alone = ComparesPixelsAlone(options);
     if (!alone) stream.contextRows = kAntialiasContextRows;
     std::vector<Stats> perWorker(std::max(stream.threads, 1u));
+    ClusterBands clusters;  // chunks finish in any order
     ok = StreamRows(stream, [&](unsigned worker, const Chunk& chunk) {
       // File rows [first, first + count) are picture rows counted from the top.
       const auto rows = static_cast<int32_t>(chunk.count);
@@ -88,7 +89,9 @@ bool StreamRowsOfPair(const PairRequest& request, const CompareOptions& options,
       if (alone) {
         const Picture basePart{chunk.base, stride, width, rows, bottomUp};
         const Picture otherPart{const_cast<uint8_t*>(chunk.other), stride, width, rows, bottomUp};
-        AddStats(perWorker[worker], ComparePictures(basePart, otherPart, options, top));
+        ClusterScan scan;
+        AddStats(perWorker[worker], ComparePictures(basePart, otherPart, options, top, &scan));
+        clusters.Add(std::move(scan));
         return;
       }
       // The chunk with its context rows as a band of the picture.
@@ -98,10 +101,13 @@ bool StreamRowsOfPair(const PairRequest& request, const CompareOptions& options,
       const Band basePart{Picture{chunk.base - lead, stride, width, held, bottomUp}, bandTop, height};
       const Band otherPart{Picture{const_cast<uint8_t*>(chunk.other) - lead, stride, width, held, bottomUp},
                            bandTop, height};
-      AddStats(perWorker[worker], CompareBands(basePart, otherPart, top, top + rows, options));
+      ClusterScan scan;
+      AddStats(perWorker[worker], CompareBands(basePart, otherPart, top, top + rows, options, &scan));
+      clusters.Add(std::move(scan));
     });
     result->stats = Stats{};
     for (const Stats& s : perWorker) AddStats(result->stats, s);
+    result->stats.largest = clusters.Largest();
   }
   result->baseLoaded = result->otherLoaded = result->compared = result->streamed = true;
   result->baseWidth = result->otherWidth = width;

@@ -274,6 +274,7 @@ TEST_F(Cli, JsonReportsEveryField) {
             "\"other_size\": [5, 3], \"size_differs\": false, \"identical\": false, \"pixels\": 13, \"different_pixels\": 2, "
             "\"different_bytes\": 4, \"per_channel\": {\"red\": 2, \"green\": 1, \"blue\": 1}, "
             "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 3, \"y\": 1, \"width\": 2, \"height\": 2}, "
+            "\"largest_cluster\": {\"pixels\": 2, \"x\": 3, \"y\": 1, \"width\": 2, \"height\": 2}, "
             "\"metric\": \"channel\", \"mode\": \"channels\", \"threshold\": 1, \"antialiasing\": false, "
             "\"ignored\": [{\"x\": 0, \"y\": 2, \"width\": 2, \"height\": 1}], \"max_diff_pixels\": null, "
             "\"max_diff_ratio\": null, \"passed\": false, \"output\": \"o.bmp\"}\n");
@@ -557,7 +558,7 @@ Image Rendered(int32_t w, int32_t h, double shift) {
 
 // The perceptual metrics and anti-aliasing need the rows around a pixel:
 // a streamed BMP pair (rows a chunk at a time, each with its neighbours)
-// must count and paint exactly what the whole pictures give.
+// must count, group and paint exactly what the whole pictures give.
 TEST_F(Cli, PerceptualComparisonStreamsAsItComparesWholePictures) {
   const int32_t w = 701;
   const int32_t h = 1100;  // three chunks of rows and a part
@@ -581,7 +582,7 @@ TEST_F(Cli, PerceptualComparisonStreamsAsItComparesWholePictures) {
 
   for (const std::vector<std::string>& options :
        {std::vector<std::string>{"--metric", "yiq", "--aa"}, {"--metric", "oklab", "--threshold", "0.05"},
-        {"--aa", "--threshold", "8"}, {"--metric", "yiq", "--aa", "--ignore", "90,505,30,30"}}) {
+        {"--aa", "--threshold", "8"}, {"--threshold", "8"}, {"--metric", "yiq", "--aa", "--ignore", "90,505,30,30"}}) {
     auto run = [&](const char* first, const char* out) {
       std::vector<std::string> args = options;
       args.insert(args.end(), {"--json", "--mode", "overlay", first, "b.bmp", "-o", out});
@@ -591,9 +592,14 @@ TEST_F(Cli, PerceptualComparisonStreamsAsItComparesWholePictures) {
     const auto whole = run("t.bmp", "whole.bmp");
     ASSERT_EQ(streamed.exitCode, 1) << streamed.standardError;
     ASSERT_EQ(whole.exitCode, 1) << whole.standardError;
-    const auto counts = [](const std::string& json) { return json.substr(json.find("\"pixels\"")); };
-    EXPECT_EQ(counts(streamed.standardOutput).substr(0, 200), counts(whole.standardOutput).substr(0, 200))
-        << options[0];
+    // The counts, the box and the largest group of touching pixels (the
+    // block, whose rows fall in two chunks).
+    const auto counts = [](const std::string& json) {
+      const size_t from = json.find("\"pixels\"");
+      return json.substr(from, json.find("\"metric\"") - from);
+    };
+    EXPECT_EQ(counts(streamed.standardOutput), counts(whole.standardOutput)) << options[0];
+    EXPECT_NE(streamed.standardOutput.find("\"largest_cluster\": {\"pixels\": "), std::string::npos);
     EXPECT_NE(streamed.standardOutput.find("\"antialiased_pixels\": "), std::string::npos);
     EXPECT_EQ(Decode(ReadAll(dir / "streamed.bmp")).pixels, Decode(ReadAll(dir / "whole.bmp")).pixels)
         << options[0];

@@ -72,7 +72,9 @@ TEST_F(Folders, PairsTheTreesComparesEveryPairAndWritesTheMarkedCopies) {
             "base/shots/home.png: no plug-in for extension \"png\" (plug-in folder searched: spi)\n"
             "other/shots/home.png: no plug-in for extension \"png\" (plug-in folder searched: spi)\n");
   // Makefile, .gitignore and notes.txt are not images.  changed.bmp: 28
-  // differing pixels, the PPM 6, as ImageMagick's compare counts them.
+  // differing pixels, the PPM 6, as ImageMagick's compare counts them; their
+  // largest groups of touching pixels, 14 and 6, as a flood fill over the
+  // pixels Pillow reads as different finds them.
   EXPECT_EQ(outcome.standardOutput,
             "{\"base\": \"base\", \"other\": \"other\", \"output\": \"out\", \"report\": null, \"junit\": null, "
             "\"metric\": \"channel\", \"mode\": \"channels\", \"threshold\": 0, \"antialiasing\": false, "
@@ -83,31 +85,34 @@ TEST_F(Folders, PairsTheTreesComparesEveryPairAndWritesTheMarkedCopies) {
             " \"pairs\": [\n"
             "  {\"path\": \"added.bmp\", \"status\": \"added\", \"identical\": false, \"base_size\": null, \"other_size\": null, "
             "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
-            "\"bbox\": null, \"passed\": null, \"output\": null, \"error\": null},\n"
+            "\"bbox\": null, \"largest_cluster\": null, \"passed\": null, \"output\": null, \"error\": null},\n"
             "  {\"path\": \"broken.bmp\", \"status\": \"error\", \"identical\": false, \"base_size\": [24, 16], \"other_size\": null, "
             "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
-            "\"bbox\": null, \"passed\": null, \"output\": null, \"error\": \"other/broken.bmp: header too short: 40 of the 54 header bytes\"},\n"
+            "\"bbox\": null, \"largest_cluster\": null, \"passed\": null, \"output\": null, \"error\": \"other/broken.bmp: header too short: 40 of the 54 header bytes\"},\n"
             "  {\"path\": \"changed.bmp\", \"status\": \"changed\", \"identical\": false, \"base_size\": [24, 16], \"other_size\": [24, 16], "
             "\"pixels\": 384, \"different_pixels\": 28, \"different_bytes\": 84, "
-            "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 4, \"y\": 4, \"width\": 11, \"height\": 7}, \"passed\": false, \"output\": \"out/changed.bmp\", "
+            "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 4, \"y\": 4, \"width\": 11, \"height\": 7}, "
+            "\"largest_cluster\": {\"pixels\": 14, \"x\": 4, \"y\": 4, \"width\": 2, \"height\": 7}, \"passed\": false, \"output\": \"out/changed.bmp\", "
             "\"error\": null},\n"
             "  {\"path\": \"equal.bmp\", \"status\": \"equal\", \"identical\": true, \"base_size\": [24, 16], \"other_size\": [24, 16], "
             "\"pixels\": 384, \"different_pixels\": 0, \"different_bytes\": 0, \"antialiased_pixels\": 0, \"bbox\": null, "
+            "\"largest_cluster\": null, "
             "\"passed\": true, \"output\": null, "
             "\"error\": null},\n"
             "  {\"path\": \"nested/deeper/changed.ppm\", \"status\": \"changed\", \"identical\": false, \"base_size\": [20, 12], "
             "\"other_size\": [20, 12], \"pixels\": 240, \"different_pixels\": 6, \"different_bytes\": 12, "
-            "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 3, \"y\": 3, \"width\": 3, \"height\": 2}, \"passed\": false, "
+            "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 3, \"y\": 3, \"width\": 3, \"height\": 2}, "
+            "\"largest_cluster\": {\"pixels\": 6, \"x\": 3, \"y\": 3, \"width\": 3, \"height\": 2}, \"passed\": false, "
             "\"output\": \"out/nested/deeper/changed.ppm" + png + "\", \"error\": null},\n"
             "  {\"path\": \"nested/equal.ppm\", \"status\": \"equal\", \"identical\": true, \"base_size\": null, "
             "\"other_size\": null, \"pixels\": null, \"different_pixels\": 0, \"different_bytes\": 0, "
-            "\"antialiased_pixels\": 0, \"bbox\": null, \"passed\": true, \"output\": null, \"error\": null},\n"
+            "\"antialiased_pixels\": 0, \"bbox\": null, \"largest_cluster\": null, \"passed\": true, \"output\": null, \"error\": null},\n"
             "  {\"path\": \"removed.bmp\", \"status\": \"removed\", \"identical\": false, \"base_size\": null, \"other_size\": null, "
             "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
-            "\"bbox\": null, \"passed\": null, \"output\": null, \"error\": null},\n"
+            "\"bbox\": null, \"largest_cluster\": null, \"passed\": null, \"output\": null, \"error\": null},\n"
             "  {\"path\": \"shots/home.png\", \"status\": \"error\", \"identical\": false, \"base_size\": null, \"other_size\": null, "
             "\"pixels\": null, \"different_pixels\": null, \"different_bytes\": null, \"antialiased_pixels\": null, "
-            "\"bbox\": null, \"passed\": null, \"output\": null, \"error\": \"base/shots/home.png: " + noPng + "; other/shots/home.png: " + noPng +
+            "\"bbox\": null, \"largest_cluster\": null, \"passed\": null, \"output\": null, \"error\": \"base/shots/home.png: " + noPng + "; other/shots/home.png: " + noPng +
             "\"}\n"
             " ]}\n");
 
@@ -140,6 +145,7 @@ TEST_F(Folders, ThePluginsSayWhatIsAnImage) {
                 "{\"path\": \"shots/home.png\", \"status\": \"changed\", \"identical\": false, \"base_size\": [24, 16], "
                 "\"other_size\": [24, 16], \"pixels\": 384, \"different_pixels\": 100, \"different_bytes\": 300, "
                 "\"antialiased_pixels\": 0, \"bbox\": {\"x\": 2, \"y\": 10, \"width\": 20, \"height\": 5}, "
+                "\"largest_cluster\": {\"pixels\": 100, \"x\": 2, \"y\": 10, \"width\": 20, \"height\": 5}, "
                 "\"passed\": false, \"output\": \"" + copy +
                 "\", \"error\": null}"),
             std::string::npos)

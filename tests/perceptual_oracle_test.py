@@ -11,7 +11,9 @@ the yiq counts must equal pixelmatch 7.1's, the oklab counts pixelmatch
 false, and the anti-aliased count the difference).  The overlay of each pair
 must equal, pixel for pixel, the diff image that each version's own command
 line program writes with its defaults.  Some cases run in bands of a few
-rows, as a streaming caller classifies them.
+rows, as a streaming caller classifies them.  diffmark-cli's
+largest_cluster must be the largest group of touching (8 neighbours)
+differing pixels of that picture, found here by a flood fill.
 
 pixelmatch is installed with npm into ${DIFFMARK_NPM_CACHE:-~/.cache/diffmark-npm}
 when missing.  Exits 77 (skipped) where node is not installed, except under
@@ -70,6 +72,38 @@ def cli(program, plugins, a, b, metric, threshold, aa, overlay=None):
         return {}
     out = json.loads(run.stdout)
     return {"differing": out["different_pixels"], "antialiased": out["antialiased_pixels"]}
+
+
+def largest_group(image, colour):
+    """The largest group of touching pixels of `colour` (a side or a corner),
+    as (pixels, x, y, width, height); ties go to the higher, then the more
+    left, then the smaller box.  None when no pixel has the colour."""
+    w, h = image.size
+    data = list(image.getdata())
+    seen = [False] * (w * h)
+    best = None
+    for start in range(w * h):
+        if seen[start] or data[start][:3] != colour:
+            continue
+        seen[start] = True
+        stack = [start]
+        n, x0, y0, x1, y1 = 0, w, h, -1, -1
+        while stack:
+            i = stack.pop()
+            x, y = i % w, i // w
+            n += 1
+            x0, y0, x1, y1 = min(x0, x), min(y0, y), max(x1, x), max(y1, y)
+            for dy in (-1, 0, 1):
+                for dx in (-1, 0, 1):
+                    nx, ny = x + dx, y + dy
+                    j = ny * w + nx
+                    if 0 <= nx < w and 0 <= ny < h and not seen[j] and data[j][:3] == colour:
+                        seen[j] = True
+                        stack.append(j)
+        key = (n, -y0, -x0, -y1, -x1)
+        if best is None or key > best[0]:
+            best = (key, (n, x0, y0, x1 - x0 + 1, y1 - y0 + 1))
+    return None if best is None else best[1]
 
 
 def probe(program, plugins, a, b, metric, threshold, aa, band=None, overlay=None):
@@ -155,6 +189,18 @@ def main():
                             f"{got_pixels[bad[0]]} for {wanted[bad[0]]}" if bad else f"alpha {sorted(alpha)}"
                     failures.append(f"{metric} {stem}: overlay differs from pixelmatch@{version}'s in "
                                     f"{len(bad)} pixels ({where})")
+                if os.path.basename(program).startswith("diffmark-cli"):
+                    run = subprocess.run([program, "--plugins", plugins, "--metric", metric, "--aa", "--json", a, b],
+                                         capture_output=True, text=True)
+                    group = json.loads(run.stdout)["largest_cluster"]
+                    got_group = None if group is None else (group["pixels"], group["x"], group["y"],
+                                                            group["width"], group["height"])
+                    want_group = largest_group(want, (255, 0, 0))
+                    checked += 1
+                    if got_group != want_group:
+                        failed += 1
+                        failures.append(f"{metric} {stem}: largest group {got_group}, the red pixels of "
+                                        f"pixelmatch@{version}'s diff make {want_group}")
     for failure in failures:
         print("FAIL:", failure)
     print(f"{checked - failed} passed, {failed} failed")

@@ -389,16 +389,22 @@ TEST(PerceptualThreads, SeveralThreadsCountAndMarkAsOne) {
           options.antialiasing = true;
           options.mode = mode;
           options.threads = threads;
+          options.largestCluster = true;
           options.ignore.push_back(Region{100, 300, 50, 400});
           stats[i] = ComparePictures(Picture{marked[i].data(), stride, kWidth, kHeight, true},
                                      Picture{other.data(), stride, kWidth, otherHeight, true}, options);
         }
         EXPECT_GT(stats[0].differentPixels, 1000u);
         EXPECT_GT(stats[0].antialiasedPixels, 1000u);
+        EXPECT_GT(stats[0].largest.pixels, 0u);
         EXPECT_EQ(std::tie(stats[0].pixels, stats[0].differentPixels, stats[0].differentBytes,
                            stats[0].antialiasedPixels, stats[0].minX, stats[0].minY, stats[0].maxX, stats[0].maxY),
                   std::tie(stats[1].pixels, stats[1].differentPixels, stats[1].differentBytes,
                            stats[1].antialiasedPixels, stats[1].minX, stats[1].minY, stats[1].maxX, stats[1].maxY));
+        EXPECT_EQ(std::tie(stats[0].largest.pixels, stats[0].largest.minX, stats[0].largest.minY,
+                           stats[0].largest.maxX, stats[0].largest.maxY),
+                  std::tie(stats[1].largest.pixels, stats[1].largest.minX, stats[1].largest.minY,
+                           stats[1].largest.maxX, stats[1].largest.maxY));
         EXPECT_TRUE(marked[0] == marked[1]);
       }
     }
