@@ -95,6 +95,9 @@ std::string Settings(const Options& options) {
   }
   if (c.antialiasing) text += ", anti-aliased pixels left out";
   if (options.maxDiffPixels) text += ", passing within " + Grouped(*options.maxDiffPixels) + " pixels";
+  if (options.maxClusterPixels) {
+    text += ", passing while no group of touching pixels is over " + Grouped(*options.maxClusterPixels);
+  }
   if (options.maxDiffRatio) {
     char t[32];
     std::snprintf(t, sizeof t, "%g", *options.maxDiffRatio);

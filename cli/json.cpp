@@ -95,7 +95,9 @@ std::string RatioJson(double r) {
 
 std::string ToleranceJson(const Options& o) {
   return ", \"max_diff_pixels\": " + (o.maxDiffPixels ? std::to_string(*o.maxDiffPixels) : std::string("null")) +
-         ", \"max_diff_ratio\": " + (o.maxDiffRatio ? RatioJson(*o.maxDiffRatio) : std::string("null"));
+         ", \"max_diff_ratio\": " + (o.maxDiffRatio ? RatioJson(*o.maxDiffRatio) : std::string("null")) +
+         ", \"max_cluster_pixels\": " +
+         (o.maxClusterPixels ? std::to_string(*o.maxClusterPixels) : std::string("null"));
 }
 
 bool SizesDiffer(const PairResult& r) { return r.baseWidth != r.otherWidth || r.baseHeight != r.otherHeight; }

@@ -50,7 +50,7 @@ constexpr const char* kUsage = "usage: diffmark-cli merge [--json | -q] OUT_DIR 
 constexpr const char* kSettings[] = {"base",      "other",        "output",         "report", "junit",
                                      "metric",    "mode",         "threshold",      "antialiasing",
                                      "color",     "aa_color",     "alpha",          "ignored",
-                                     "max_diff_pixels", "max_diff_ratio"};
+                                     "max_diff_pixels", "max_diff_ratio", "max_cluster_pixels"};
 
 void Refuse(const std::string& what, const std::string& why) {
   std::fprintf(stderr, "diffmark-cli merge: %s: %s\n", what.c_str(), why.c_str());
@@ -268,6 +268,9 @@ bool OptionsOf(const Shard& shard, Options* options) {
   }
   if (At(d, "max_diff_pixels").is_number_unsigned()) options->maxDiffPixels = At(d, "max_diff_pixels").get<uint64_t>();
   if (At(d, "max_diff_ratio").is_number()) options->maxDiffRatio = At(d, "max_diff_ratio").get<double>();
+  if (At(d, "max_cluster_pixels").is_number_unsigned()) {
+    options->maxClusterPixels = At(d, "max_cluster_pixels").get<uint64_t>();
+  }
   for (const std::string* path : {&options->output, &options->report, &options->junit}) {
     if (!path->empty() && !InsideRelative(*path)) {
       Refuse(shard.file, "its output " + *path +

@@ -113,14 +113,23 @@ bool SetAaColour(Options& o, const char* v, std::string* error) {
   return true;
 }
 
-bool SetMaxDiffPixels(Options& o, const char* v, std::string* error) {
-  if (v[0] < '0' || v[0] > '9') return Refuse(error, "--max-diff-pixels", v, "a whole number from 0 on");
+// A whole number from 0 on, for `option`.
+bool ParseCount(const char* option, const char* v, std::optional<uint64_t>* out, std::string* error) {
+  if (v[0] < '0' || v[0] > '9') return Refuse(error, option, v, "a whole number from 0 on");
   char* end = nullptr;
   errno = 0;
   const unsigned long long n = std::strtoull(v, &end, 10);
-  if (*end != '\0' || errno != 0) return Refuse(error, "--max-diff-pixels", v, "a whole number from 0 on");
-  o.maxDiffPixels = n;
+  if (*end != '\0' || errno != 0) return Refuse(error, option, v, "a whole number from 0 on");
+  *out = n;
   return true;
+}
+
+bool SetMaxDiffPixels(Options& o, const char* v, std::string* error) {
+  return ParseCount("--max-diff-pixels", v, &o.maxDiffPixels, error);
+}
+
+bool SetMaxClusterPixels(Options& o, const char* v, std::string* error) {
+  return ParseCount("--max-cluster-pixels", v, &o.maxClusterPixels, error);
 }
 
 bool SetMaxDiffRatio(Options& o, const char* v, std::string* error) {
@@ -224,6 +233,9 @@ const OptionSpec kOptions[] = {
     {"max-diff-ratio", 0, "R",
      "pass (exit 0) while at most R (0-1) of the compared pixels differ;\nwith both, both must hold",
      SetMaxDiffRatio},
+    {"max-cluster-pixels", 0, "N",
+     "pass (exit 0) while no group of touching differing pixels is\nlarger than N (noise passes, a changed word does not); with\nother tolerances, all must hold",
+     SetMaxClusterPixels},
     {"ignore", 0, "X,Y,W,H",
      "leave a region out of comparing, counting and marking\n(top-left origin; repeatable)", AddIgnore},
     {"json", 0, nullptr, "print one JSON object instead of the summary line", SetJson},
@@ -347,18 +359,22 @@ ParseError ParseOptions(int argc, char** argv, Options* o, std::string* error) {
   }
   o->base = argv[optind];
   o->other = argv[optind + 1];
-  // Only the JSON reports the largest group of differing pixels; finding
-  // it costs time on noisy pairs, so only a run that prints it does.
-  o->compare.largestCluster = o->json;
+  // Only the JSON reports the largest group of differing pixels and only
+  // its tolerance needs it; finding it costs time on noisy pairs, so only a
+  // run that does either looks for it.
+  o->compare.largestCluster = o->json || o->maxClusterPixels.has_value();
   return ParseError::None;
 }
 
-bool HasTolerance(const Options& o) { return o.maxDiffPixels.has_value() || o.maxDiffRatio.has_value(); }
+bool HasTolerance(const Options& o) {
+  return o.maxDiffPixels.has_value() || o.maxDiffRatio.has_value() || o.maxClusterPixels.has_value();
+}
 
 bool Passes(const Stats& stats, bool sizesDiffer, const Options& o) {
   if (stats.differentPixels == 0) return true;
   if (sizesDiffer || !HasTolerance(o)) return false;
   if (o.maxDiffPixels.has_value() && stats.differentPixels > *o.maxDiffPixels) return false;
+  if (o.maxClusterPixels.has_value() && stats.largest.pixels > *o.maxClusterPixels) return false;
   if (o.maxDiffRatio.has_value() &&
       static_cast<double>(stats.differentPixels) > *o.maxDiffRatio * static_cast<double>(stats.pixels)) {
     return false;

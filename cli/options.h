@@ -26,6 +26,9 @@ struct Options {
   // of one size whose differing pixels stay within both passes.
   std::optional<uint64_t> maxDiffPixels;
   std::optional<double> maxDiffRatio;
+  // And beyond them: a pair passes while no group of touching differing
+  // pixels (Stats::largest) is larger.  Every tolerance given must hold.
+  std::optional<uint64_t> maxClusterPixels;
   bool json = false;
   bool quiet = false;
   unsigned jobs = 0;         // -j; 0: one per processor

@@ -138,6 +138,42 @@ TEST_F(Cli, CountsByThresholdAndIgnoredRegions) {
   EXPECT_EQ(quiet.standardOutput, "");
 }
 
+// Tolerances: a pair passes (exit 0, "passed": true) while every one given
+// holds.  The fixture's largest group of touching differing pixels is the
+// two at (3,1) and (4,2), which touch by a corner; (1,0) is a group alone.
+TEST_F(Cli, TolerancesPassWhileEveryOneGivenHolds) {
+  const Fixture f;
+  Pair(f.base, f.other);
+  struct Case {
+    std::vector<std::string> options;
+    int status;
+  };
+  const Case cases[] = {
+      {{"--max-cluster-pixels", "1"}, 1},
+      {{"--max-cluster-pixels", "2"}, 0},
+      {{"--max-cluster-pixels", "2", "--max-diff-pixels", "2"}, 1},
+      {{"--max-cluster-pixels", "2", "--max-diff-pixels", "3"}, 0},
+      {{"--max-cluster-pixels", "9", "--max-diff-ratio", "0.1"}, 1},  // 3 of 15
+      {{"--max-cluster-pixels", "9", "--max-diff-ratio", "0.2"}, 0},
+      {{"--threshold", "1", "--max-cluster-pixels", "1"}, 1},  // (3,1) and (4,2) are left
+      {{"--threshold", "3", "--max-cluster-pixels", "1"}, 0},  // (3,1) alone is left
+  };
+  for (const Case& c : cases) {
+    for (const char* form : {"-q", "--json"}) {
+      std::vector<std::string> args = c.options;
+      args.insert(args.end(), {form, "a.bmp", "b.bmp"});
+      const auto outcome = Run(args);
+      EXPECT_EQ(outcome.exitCode, c.status) << args[0] << " " << args[1] << " " << form << outcome.standardError;
+      if (std::string(form) == "--json") {
+        EXPECT_NE(outcome.standardOutput.find(c.status == 0 ? "\"passed\": true" : "\"passed\": false"),
+                  std::string::npos);
+      }
+    }
+  }
+  const auto json = Run({"--json", "--max-cluster-pixels", "2", "a.bmp", "b.bmp"});
+  EXPECT_NE(json.standardOutput.find("\"max_cluster_pixels\": 2, "), std::string::npos);
+}
+
 TEST_F(Cli, ModesMarkTheCopyOfTheBase) {
   const Fixture f;
   Pair(f.base, f.other);
@@ -277,7 +313,7 @@ TEST_F(Cli, JsonReportsEveryField) {
             "\"largest_cluster\": {\"pixels\": 2, \"x\": 3, \"y\": 1, \"width\": 2, \"height\": 2}, "
             "\"metric\": \"channel\", \"mode\": \"channels\", \"threshold\": 1, \"antialiasing\": false, "
             "\"ignored\": [{\"x\": 0, \"y\": 2, \"width\": 2, \"height\": 1}], \"max_diff_pixels\": null, "
-            "\"max_diff_ratio\": null, \"passed\": false, \"output\": \"o.bmp\"}\n");
+            "\"max_diff_ratio\": null, \"max_cluster_pixels\": null, \"passed\": false, \"output\": \"o.bmp\"}\n");
   const auto equal = Run({"--json", "a.bmp", "a.bmp"});
   EXPECT_EQ(equal.exitCode, 0);
   EXPECT_NE(equal.standardOutput.find("\"different_pixels\": 0, "), std::string::npos);
@@ -367,6 +403,8 @@ TEST_F(Cli, TroubleNamesTheFileAndTheReason) {
       {{"--max-diff-ratio", "2", "a.bmp", "b.bmp"}, "--max-diff-ratio takes a number from 0 to 1, not \"2\""},
       {{"--max-diff-pixels", "-1", "a.bmp", "b.bmp"},
        "--max-diff-pixels takes a whole number from 0 on, not \"-1\""},
+      {{"--max-cluster-pixels", "2x", "a.bmp", "b.bmp"},
+       "--max-cluster-pixels takes a whole number from 0 on, not \"2x\""},
       {{"--ignore", "1,2,3", "a.bmp", "b.bmp"}, "--ignore takes X,Y,W,H (whole numbers from 0 on), not \"1,2,3\""},
       {{"--color", "1,2,-3", "a.bmp", "b.bmp"}, "--color takes R,G,B, each 0 to 255, not \"1,2,-3\""},
   };

@@ -79,6 +79,7 @@ TEST_F(Folders, PairsTheTreesComparesEveryPairAndWritesTheMarkedCopies) {
             "{\"base\": \"base\", \"other\": \"other\", \"output\": \"out\", \"report\": null, \"junit\": null, "
             "\"metric\": \"channel\", \"mode\": \"channels\", \"threshold\": 0, \"antialiasing\": false, "
             "\"color\": [255, 0, 255], \"aa_color\": [255, 255, 0], \"alpha\": 0.1, \"ignored\": [], \"max_diff_pixels\": null, \"max_diff_ratio\": null, "
+            "\"max_cluster_pixels\": null, "
             "\"shard\": null,\n"
             " \"totals\": {\"equal\": 2, \"changed\": 2, \"added\": 1, \"removed\": 1, \"errors\": 2},\n"
             " \"problems\": [],\n"

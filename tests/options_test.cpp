@@ -56,6 +56,8 @@ TEST(OptionTable, EachOptionSetsWhatItSays) {
        [](const Options& o) { return o.compare.aaColour[0] == 255 && o.compare.aaColour[2] == 0; }},
       {{"--max-diff-pixels", "40"}, [](const Options& o) { return o.maxDiffPixels == 40u; }},
       {{"--max-diff-ratio", ".01"}, [](const Options& o) { return o.maxDiffRatio == 0.01; }},
+      {{"--max-cluster-pixels", "50"},
+       [](const Options& o) { return o.maxClusterPixels == 50u && o.compare.largestCluster; }},
       {{"--ignore", "1,2,3,4", "--ignore", "5,6,7,8"},
        [](const Options& o) { return o.compare.ignore.size() == 2 && o.compare.ignore[1].height == 8; }},
       {{"--json"}, [](const Options& o) { return o.json; }},
