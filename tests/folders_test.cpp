@@ -622,6 +622,7 @@ TEST_F(Merge, ThreeShardsMergeIntoTheUnshardedRun) {
   for (const std::vector<std::string>& options : {std::vector<std::string>{},
                                                    std::vector<std::string>{"--mode", "overlay", "--metric", "yiq",
                                                                             "--aa", "--max-diff-pixels", "10",
+                                                                            "--max-cluster-pixels", "5",
                                                                             "--ignore", "0,0,3,3"}}) {
     SCOPED_TRACE(options.empty() ? "defaults" : "perceptual");
     fs::remove_all(dir / "whole");
