@@ -225,7 +225,8 @@ void PrintText(const Options& options, const std::vector<FolderEntry>& entries, 
       case PairStatus::Equal:
         break;
       case PairStatus::Changed:
-        std::printf("changed  %s: %s%s\n", e.path.c_str(), SummaryLine(e.result).c_str(),
+        std::printf("changed  %s: %s%s\n", e.path.c_str(),
+                    SummaryLine(e.result, options.maxClusterPixels.has_value()).c_str(),
                     Passes(e.result.stats, SizesDiffer(e.result), options) ? " (within tolerance)" : "");
         break;
       case PairStatus::Added:

@@ -74,7 +74,7 @@ int ComparePairForm(const Options& options) {
   if (options.json) {
     std::printf("%s\n", PairJson(result, options).c_str());
   } else if (!options.quiet) {
-    std::printf("%s\n", SummaryLine(result).c_str());
+    std::printf("%s\n", SummaryLine(result, options.maxClusterPixels.has_value()).c_str());
   }
   const bool sizesDiffer = result.baseWidth != result.otherWidth || result.baseHeight != result.otherHeight;
   return Passes(result.stats, sizesDiffer, options) ? kEqual : kDifferent;

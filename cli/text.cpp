@@ -28,7 +28,7 @@ std::string AntialiasedText(const Stats& s) {
 
 }  // namespace
 
-std::string SummaryLine(const PairResult& r) {
+std::string SummaryLine(const PairResult& r, bool withGroup) {
   const Stats& s = r.stats;
   std::string line;
   if (r.baseWidth != r.otherWidth || r.baseHeight != r.otherHeight) {
@@ -47,6 +47,11 @@ std::string SummaryLine(const PairResult& r) {
           Grouped(s.differentBytes) + " channel byte" + (s.differentBytes == 1 ? "" : "s") + "; in x " +
           std::to_string(s.minX) + "\u2013" + std::to_string(s.maxX) + ", y " + std::to_string(s.minY) +
           "\u2013" + std::to_string(s.maxY);
+  const Cluster& g = s.largest;
+  if (withGroup && g.pixels > 0) {
+    line += "; largest group " + Plural(g.pixels, "pixel", "pixels") + " in x " + std::to_string(g.minX) + "\u2013" +
+            std::to_string(g.maxX) + ", y " + std::to_string(g.minY) + "\u2013" + std::to_string(g.maxY);
+  }
   return line + AntialiasedText(s);
 }
 

@@ -172,6 +172,11 @@ TEST_F(Cli, TolerancesPassWhileEveryOneGivenHolds) {
   }
   const auto json = Run({"--json", "--max-cluster-pixels", "2", "a.bmp", "b.bmp"});
   EXPECT_NE(json.standardOutput.find("\"max_cluster_pixels\": 2, "), std::string::npos);
+  // The summary names the group the tolerance judged.
+  const auto line = Run({"--max-cluster-pixels", "1", "a.bmp", "b.bmp"});
+  EXPECT_EQ(line.standardOutput,
+            "3 of 15 pixels differ (20.000 %), 5 channel bytes; in x 1\u20134, y 0\u20132; "
+            "largest group 2 pixels in x 3\u20134, y 1\u20132\n");
 }
 
 TEST_F(Cli, ModesMarkTheCopyOfTheBase) {
